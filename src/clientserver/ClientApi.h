@@ -1,0 +1,22 @@
+#pragma once
+#include <string>
+
+namespace px {
+
+// What the rest of the service calls in the client request protocol.
+class IClientProtocol {
+public:
+  virtual ~IClientProtocol() = default;
+  // Stores a command reply under its ID for the client to fetch.
+  virtual void PutReplyByID(const std::string& id, const std::string& reply) = 0;
+  // The ID of the command most recently handed to the engine by RunCommCommand.
+  virtual std::string LastCommandID() const = 0;
+  // Hands a command to the engine; true with the command ID in reply.
+  virtual bool RunCommCommand(const std::string& name, int bus, int unit, const std::string& ip,
+                              const std::string& params, std::string& reply) = 0;
+  // Template jobs: 0 with the oldest line, 1 when empty; 0 when the job succeeded.
+  virtual int Queue_GetCommand(std::string& line) = 0;
+  virtual int Queue_ExecCommand(const std::string& line) = 0;
+};
+
+}  // namespace px

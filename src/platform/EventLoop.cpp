@@ -1,0 +1,111 @@
+#include "platform/EventLoop.h"
+
+#include <asio/post.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+
+namespace px {
+
+EventLoop::EventLoop() : work_(asio::make_work_guard(ctx_)) {}
+
+EventLoop::~EventLoop() {
+  Stop();
+  work_.reset();
+}
+
+void EventLoop::Run() {
+  loopThread_ = std::this_thread::get_id();
+  while (!stopped_) {
+    ctx_.run();
+    if (!stopped_) ctx_.restart();
+  }
+}
+
+void EventLoop::Stop() {
+  stopped_ = true;
+  ctx_.stop();
+}
+
+bool EventLoop::InLoopThread() const {
+  auto id = loopThread_.load();
+  return id == std::thread::id{} ? false : id == std::this_thread::get_id();
+}
+
+void EventLoop::Post(std::function<void()> fn) { asio::post(ctx_, std::move(fn)); }
+
+namespace {
+struct SyncState {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+};
+}  // namespace
+
+bool EventLoop::Synchronize(const std::function<void()>& fn) {
+  if (InLoopThread()) {
+    fn();
+    return true;
+  }
+  if (stopped_) return false;
+  auto st = std::make_shared<SyncState>();
+  asio::post(ctx_, [st, &fn] {
+    fn();
+    std::lock_guard<std::mutex> g(st->m);
+    st->done = true;
+    st->cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lk(st->m);
+  while (!st->done) {
+    if (st->cv.wait_for(lk, std::chrono::milliseconds(50), [&] { return st->done; })) break;
+    if (stopped_) {
+      // The handler may still run during the loop's last poll; it only
+      // touches the shared state, never this frame.
+      return false;
+    }
+  }
+  return true;
+}
+
+void EventLoop::ProcessMessages() {
+  if (!InLoopThread() || depth_ >= kMaxDepth || stopped_) return;
+  ++depth_;
+  ctx_.poll();
+  if (ctx_.stopped() && !stopped_) ctx_.restart();
+  --depth_;
+}
+
+void EventLoop::Sleep(int ms) {
+  if (ms < 0) ms = 0;
+  if (!InLoopThread() || depth_ >= kMaxDepth || stopped_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return;
+  }
+  ++depth_;
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  ctx_.poll();
+  while (!stopped_) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= until) break;
+    ctx_.run_one_until(until);
+    if (ctx_.stopped()) {
+      if (stopped_) break;
+      ctx_.restart();
+    }
+  }
+  --depth_;
+}
+
+bool EventLoop::WaitUntil(const std::function<bool()>& done, int stepMs, int maxSteps,
+                          const std::function<bool()>& abort) {
+  ProcessMessages();
+  for (int i = 0; i < maxSteps; ++i) {
+    if (done()) return true;
+    if (abort && abort()) break;
+    if (stopped_) break;
+    Sleep(stepMs);
+  }
+  return done();
+}
+
+}  // namespace px
