@@ -1,6 +1,12 @@
 # px_module(NAME DEPS...): a static library from every .cpp of the folder.
 function(px_module name)
   file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT _srcs)
+    # A module whose sources have not landed yet still links.
+    set(_empty ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
+    file(WRITE ${_empty} "// no sources yet\n")
+    set(_srcs ${_empty})
+  endif()
   add_library(${name} STATIC ${_srcs})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(${name} PUBLIC ${ARGN})

@@ -20,3 +20,16 @@ public:
 };
 
 }  // namespace px
+
+namespace px {
+
+// The listening socket for client programs (opened once start-up succeeded).
+class IClientListener {
+public:
+  virtual ~IClientListener() = default;
+  virtual bool Open(int port) = 0;  // false with the failure logged
+  virtual void Close() = 0;
+  virtual bool Active() const = 0;
+};
+
+}  // namespace px

@@ -56,7 +56,9 @@ void TDatabase::Close() { conn_.reset(); }
 
 DbConnection* TQuery::Conn() {
   if (!db_) throw DbError("Query has no database");
-  if (!db_->Connected()) db_->Open();
+  // A closed or lost database is reopened only by its owner's reconnect
+  // path, never behind a statement's back (a connect may take seconds).
+  if (!db_->Connected()) throw DbError("Database " + db_->DatabaseName + " is not open");
   return db_->Connection();
 }
 

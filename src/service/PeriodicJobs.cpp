@@ -1,0 +1,110 @@
+#include "service/PeriodicJobs.h"
+
+#include "clientserver/ClientApi.h"
+#include "common/IpKey.h"
+#include "common/StrUtil.h"
+#include "engine/EngineApi.h"
+#include "service/AttendanceApi.h"
+#include "service/Registry.h"
+#include "service/ServiceLog.h"
+#include "service/Settings.h"
+#include "service/TransStoreApi.h"
+#include "zk/ZkApi.h"
+
+namespace px {
+
+PeriodicJobs::PeriodicJobs(ServiceContext& ctx)
+    : ctx_(ctx), zkPollCountdown_(ctx.settings ? ctx.settings->ZKSleepSec * 5 : 10) {}
+
+void PeriodicJobs::RunTimer1Work() {
+  if (ctx_.store) ctx_.store->CheckThCommTrans();
+  if (ctx_.client) {
+    std::string line;
+    if (ctx_.client->Queue_GetCommand(line) == 0) ctx_.client->Queue_ExecCommand(line);
+  }
+  CheckControllerClocks();
+  if (ctx_.settings->ZKEnable) RunZKStep();
+}
+
+void PeriodicJobs::CheckControllerClocks() {
+  const auto& s = *ctx_.settings;
+  if (s.DailyUpdateCtrlHHMM.empty()) return;
+  DateTime now = ctx_.clock->LocalNow();
+  std::string m = FormatDateTime("nn", now);
+  if (m == lastClockMinute_) return;
+  lastClockMinute_ = m;
+  if (s.UpdateCtrlDTMin > 0) {
+    if (DateTime::MinutesBetween(lastPeriodicUpdate_, now) >= s.UpdateCtrlDTMin) {
+      ctx_.log->WriteLog(10, "periodic (" + IntToStr(s.UpdateCtrlDTMin) + ") update ctrl date/time starts ...");
+      UpdateAllControllerTime();
+      lastPeriodicUpdate_ = now;
+    }
+  } else if (FormatDateTime("hhnn", now) == s.DailyUpdateCtrlHHMM) {
+    UpdateAllControllerTime();
+  }
+}
+
+void PeriodicJobs::UpdateAllControllerTime() {
+  const auto& table = ctx_.registry->CtrlTable();
+  for (int i = 1; i <= table.Count(); ++i) {
+    const auto& r = table[i];
+    if (r.CtrlType == "KXF7") continue;
+    int bus = BusOfPoint(r.LogicalPoint), unit = UnitOfPoint(r.LogicalPoint);
+    std::string ip = KeyToIP(r.IPAddress);
+    std::string reply;
+    if (ctx_.client) {
+      ctx_.client->RunCommCommand("DATTM", bus, unit, ip, "", reply);
+    } else if (ctx_.engine) {
+      ctx_.engine->SendCommand("DATTM", bus, unit, reply, "", ip);
+    }
+  }
+}
+
+void PeriodicJobs::RunZKStep() {
+  if (!ctx_.zk) return;
+  ZkCommand cmd;
+  if (ctx_.zk->SendQGet(cmd)) {
+    int value = 0;
+    bool ok = ctx_.zk->Send(cmd, value);
+    if (ok && value > 127 && cmd.type == "KXF18" && ctx_.settings->F18Ext) {
+      ZkCommand usr = cmd;
+      usr.kind = "USR";
+      ctx_.zk->Send(usr, value);
+    }
+    if (ctx_.client) ctx_.client->PutReplyByID(cmd.id, ok ? "OK" : "XX");
+    return;
+  }
+  if (zkPollCountdown_ > 0) --zkPollCountdown_;
+  if (zkPollCountdown_ != 0) return;
+  zkPollCountdown_ = ctx_.settings->ZKSleepSec * 5;
+  int point = 0;
+  std::string tag, ip;
+  if (!ctx_.registry->GetNextKXF7(point, tag, ip)) return;
+  std::string now = FormatDateTime("ddmmhhnn", ctx_.clock->LocalNow());
+  if (ctx_.zk->GetTransactions(point, tag, ip)) {
+    if (ctx_.registry->ClearDeviceDownCount(tag)) {
+      if (ctx_.store) ctx_.store->Save_Trans(tag, now + "      Y");
+      ctx_.registry->SetDeviceState(tag, "UP");
+      ctx_.log->WriteLog(10, "F8/F18 UP Y - " + tag);
+    }
+  } else if (ctx_.registry->IncDeviceDownCount(tag)) {
+    if (ctx_.store) ctx_.store->Save_Trans(tag, now + "      X");
+    ctx_.registry->SetDeviceState(tag, "DOWN");
+    ctx_.log->WriteLog(10, "F8/F18 DOWN X - " + tag);
+  }
+}
+
+void PeriodicJobs::RunTimer2Work() {
+  DateTime now = ctx_.clock->LocalNow();
+  if (StartsWith(FormatDateTime("hhnnss", now), "0000")) ctx_.log->RecomputeFileName();
+  bool pending = ctx_.engine && ctx_.engine->Queue_IPCommandPending();
+  if (!pending && !ctx_.ReproList.empty()) {
+    std::string e = ctx_.ReproList.front();
+    ctx_.ReproList.pop_front();  // removed whatever the library makes of it
+    std::string from = Copy(e, 1, 8), to = Copy(e, 9, 8), staff = Trim(Copy(e, 17, 12));
+    ctx_.log->WriteLog(20, "Repro: " + from + ", " + to + ", " + staff);
+    if (ctx_.arq) ctx_.arq->ARQProcess(from, to, staff);
+  }
+}
+
+}  // namespace px

@@ -1,0 +1,68 @@
+#include "service/ServiceLog.h"
+
+#include <cstdio>
+
+#include "common/StrUtil.h"
+
+namespace px {
+
+ServiceLog::ServiceLog(std::shared_ptr<Clock> clock) : clock_(std::move(clock)) { RecomputeFileName(); }
+
+void ServiceLog::SetAppDir(const std::string& dir) {
+  std::lock_guard<std::mutex> g(m_);
+  appDir_ = dir;
+}
+
+void ServiceLog::RecomputeFileName() {
+  std::string name = "TRS_" + FormatDateTime("yymm", clock_->LocalNow()) + ".log";
+  std::lock_guard<std::mutex> g(m_);
+  fileName_ = name;
+}
+
+std::string ServiceLog::LogFileName() const {
+  std::lock_guard<std::mutex> g(m_);
+  return fileName_;
+}
+
+std::string ServiceLog::LogFilePath() const {
+  std::lock_guard<std::mutex> g(m_);
+  return appDir_ + fileName_;
+}
+
+void ServiceLog::AppendLogLine(const std::string& text) {
+  std::string line = FormatDateTime("dd/mm/yyyy hh:mm:ss", clock_->LocalNow()) + " " + text + "\n";
+  std::lock_guard<std::mutex> g(m_);
+  // Opened, written and closed for every line; a failure loses that line only.
+  if (FILE* f = std::fopen((appDir_ + fileName_).c_str(), "ab")) {
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fclose(f);
+  }
+  if (mirror_) {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+void ServiceLog::WriteLog(int level, const std::string& text) {
+  try {
+    if (level < debug_ || level == 999) AppendLogLine(text);
+    if (level == 999 && Contains(UpperCase(text), "READ FAILURE")) {
+      // A failing reconnect logs its own error; it must not start another.
+      bool expected = false;
+      if (!inReconnect_.compare_exchange_strong(expected, true)) return;
+      AppendLogLine("Reconnect SQL.DB");
+      try {
+        if (OnReadFailure) OnReadFailure();
+      } catch (...) {
+      }
+      inReconnect_ = false;
+    }
+  } catch (const std::exception& e) {
+    try {
+      AppendLogLine(std::string("<DText>") + e.what());
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace px

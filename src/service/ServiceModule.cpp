@@ -1,0 +1,252 @@
+#include "service/ServiceModule.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/StrUtil.h"
+#include "monitor/TransOnlineForm.h"
+#include "platform/IniFile.h"
+
+namespace px {
+
+TVANTPortexService::TVANTPortexService(EventLoop& loop, std::string appDir, std::shared_ptr<Clock> clock,
+                                       ServiceModules modules)
+    : loop_(loop), clock_(std::move(clock)), modules_(std::move(modules)), log_(clock_) {
+  if (!appDir.empty() && !EndsWith(appDir, "/")) appDir += "/";
+  settings_.AppDir = appDir;
+  log_.SetAppDir(appDir);
+  ctx_.loop = &loop_;
+  ctx_.log = &log_;
+  ctx_.settings = &settings_;
+  ctx_.clock = clock_;
+  db_ = std::make_unique<ServiceDb>(settings_, log_, clock_);
+  ctx_.db = db_.get();
+  registry_ = std::make_unique<ControllerRegistry>(settings_, *db_, log_);
+  ctx_.registry = registry_.get();
+  // A lost main database is reconnected at once; when that fails the timer
+  // retries during every fifth minute.
+  log_.OnReadFailure = [this] {
+    auto reconnect = [this] { db_->DBNeedsReconnect = !db_->SQLDB_Connect(false); };
+    if (loop_.InLoopThread()) reconnect();
+    else loop_.Post(reconnect);
+  };
+  registry_->LoadTranCodes = [this] {
+    if (store_) store_->GetTranCodeFromTable();
+  };
+  registry_->CreateZKModule = [this] {
+    if (modules_.makeZK) {
+      zk_ = modules_.makeZK(ctx_);
+      ctx_.zk = zk_.get();
+    }
+  };
+  registry_->CreateTemplateServerModule = [this] {
+    if (modules_.makeTemplateServer) {
+      templates_ = modules_.makeTemplateServer(ctx_);
+      ctx_.templates = templates_.get();
+    }
+  };
+  // Timers live on the loop; created here before the loop runs them.
+  timer1_ = std::make_unique<TTimer>(loop_, 200, false);
+  timer1_->OnTimer = [this] { Timer1Timer(); };
+  timer2_ = std::make_unique<TTimer>(loop_, 1000, false);
+  timer2_->OnTimer = [this] { Timer2Timer(); };
+}
+
+TVANTPortexService::~TVANTPortexService() {
+  timer1_.reset();
+  timer2_.reset();
+  ReleaseModules();
+}
+
+void TVANTPortexService::ReleaseModules() {
+  listener_.reset();
+  ctx_.client = nullptr;
+  client_.reset();
+  ctx_.zk = nullptr;
+  zk_.reset();
+  ctx_.templates = nullptr;
+  templates_.reset();
+  ctx_.store = nullptr;
+  store_.reset();
+  ctx_.engine = nullptr;
+  if (registry_) registry_->SetEngine(nullptr);
+  engine_.reset();
+  ctx_.monitor = nullptr;
+  monitor_.reset();
+  ctx_.arq = nullptr;
+  arq_.reset();
+}
+
+void TVANTPortexService::ServiceExecute() {
+  // Steps 1-4: flags, log name, lists, program folder.
+  ctx_.ServiceStopping = false;
+  ctx_.Stopping = false;
+  db_->DBNeedsReconnect = false;
+  ctx_.ServerState = 1;
+  log_.RecomputeFileName();
+  ctx_.ReproList.clear();
+  registry_->ResetZKList();
+
+  // Step 5-7: the configuration.
+  TIniFile ini(settings_.AppDir + "OstrPro.Ini");
+  settings_.DeviceDownCount = 5;
+  settings_.Load(ini, log_);
+  log_.SetDebug(settings_.Debug);
+  if (settings_.UpdateCtrlDTMin > 0) {
+    if (settings_.UpdateCtrlDTMin < 60) settings_.UpdateCtrlDTMin = 60;
+    log_.WriteLog(10, "Periodic update date/time = " + IntToStr(settings_.UpdateCtrlDTMin));
+  }
+  // Step 8.
+  log_.WriteLog(999, "");
+  log_.WriteLog(999, std::string("--- PXS Started ") + kVersion + " ---");
+
+  bool created = loop_.Synchronize([this] {
+    jobs_ = std::make_unique<PeriodicJobs>(ctx_);
+    jobs_->StartClock(clock_->LocalNow());
+    if (modules_.makeMonitor) {
+      monitor_ = modules_.makeMonitor(ctx_);
+      ctx_.monitor = monitor_.get();
+    }
+    if (modules_.makeArq) {
+      arq_ = modules_.makeArq(ctx_);
+      ctx_.arq = arq_.get();
+    }
+    if (modules_.makeStore) {
+      store_ = modules_.makeStore(ctx_);
+      ctx_.store = store_.get();
+    }
+    // Step 9: one try; StartUpServer tries again.
+    db_->SQLDB_Connect(true);
+    // Step 10: the communication engine.
+    if (!engine_ && modules_.makeEngine) {
+      engine_ = modules_.makeEngine(ctx_);
+      ctx_.engine = engine_.get();
+      registry_->SetEngine(engine_.get());
+    }
+    if (modules_.makeClient) {
+      client_ = modules_.makeClient(ctx_);
+      ctx_.client = client_.get();
+    }
+    if (modules_.makeListener) listener_ = modules_.makeListener(ctx_);
+    // Step 11.
+    timer1_->SetInterval(200);
+    timer1_->SetEnabled(true);
+  });
+  if (!created) {
+    log_.WriteLog(999, "--- SExec.Ended ---");
+    return;
+  }
+  try {
+    log_.WriteLog(0, "DebugMode = " + IntToStr(settings_.Debug));
+    if (settings_.ChronexLink) {
+      loop_.Synchronize([this] {
+        if (arq_) arq_->ARQInit();
+      });
+      log_.WriteLog(10, "Init ARQ - OK");
+    }
+    log_.WriteLog(10, "Start Service loop");
+    {
+      std::unique_lock<std::mutex> lk(stopM_);
+      stopCv_.wait(lk, [this] { return stopRequested_; });
+    }
+    log_.WriteLog(10, "Exit Service loop");
+    ctx_.Stopping = true;
+    loop_.Synchronize([this] {
+      timer1_->SetEnabled(false);
+      timer2_->SetEnabled(false);
+      if (listener_) listener_->Close();
+      if (settings_.ChronexLink && arq_) arq_->ARQClose();
+      settings_.Raw.FieldList.clear();
+      settings_.Raw.FormatList.clear();
+      // The engine raises its own stop flag, stops its threads and frees its
+      // channels when destroyed; its errors are its own.
+      try {
+        ReleaseModules();
+      } catch (...) {
+      }
+    });
+    ctx_.ReproList.clear();
+    log_.WriteLog(999, "--- SExec.Ended ---");
+  } catch (const std::exception& e) {
+    log_.WriteLog(999, std::string("<S.Exec>") + e.what());
+  }
+}
+
+void TVANTPortexService::RequestStop(const char* logLine) {
+  ctx_.ServiceStopping = true;
+  ctx_.Stopping = true;
+  log_.AppendLogLine(logLine);
+  std::lock_guard<std::mutex> g(stopM_);
+  stopRequested_ = true;
+  stopCv_.notify_all();
+}
+
+void TVANTPortexService::ServiceStop() { RequestStop("Svc.Stopped"); }
+void TVANTPortexService::ServiceShutdown() { RequestStop("Svc.Shutdown"); }
+void TVANTPortexService::ServiceDestroy() { log_.AppendLogLine("Svc.Destroyed"); }
+
+std::string TVANTPortexService::GetIPAddress() {
+  char host[261] = {};
+  if (gethostname(host, 260) != 0) return {};
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) return {};
+  char buf[INET_ADDRSTRLEN] = {};
+  auto* sin = reinterpret_cast<sockaddr_in*>(res->ai_addr);
+  inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf);
+  freeaddrinfo(res);
+  return buf;
+}
+
+bool TVANTPortexService::StartUpServer() {
+  if (!db_->SQLDB_Connect(true)) return false;
+  if (!registry_->StartUpComm()) return false;
+  db_->DBIni_Write("-", "Server", "IPAddress", GetIPAddress());
+  if (listener_) listener_->Open(settings_.ClientPort);
+  ctx_.ServerState = 5;
+  timer1_->SetInterval(settings_.QCheckInterval);
+  timer2_->SetEnabled(true);
+  return true;
+}
+
+void TVANTPortexService::Timer1Timer() {
+  timer1_->SetEnabled(false);
+  try {
+    db_->DB_Reconnect();
+    if (ctx_.Stopping || ctx_.ServiceStopping) {
+      log_.WriteLog(0, "Exit T1");
+      return;
+    }
+    if (ctx_.ServerState != 5) {
+      StartUpServer();
+      timer1_->SetEnabled(true);
+      return;
+    }
+    jobs_->RunTimer1Work();
+  } catch (const std::exception& e) {
+    log_.WriteLog(999, std::string("<T1>") + e.what());
+  }
+  // Also after an exception: a service that stops polling after one failed
+  // tick would stop storing transactions for good.
+  if (!ctx_.Terminated && !ctx_.Stopping && !ctx_.ServiceStopping) timer1_->SetEnabled(true);
+}
+
+void TVANTPortexService::Timer2Timer() {
+  timer2_->SetEnabled(false);
+  if (ctx_.ServiceStopping || ctx_.Stopping) {
+    log_.WriteLog(0, "ZK.Exit T2");
+    return;
+  }
+  try {
+    jobs_->RunTimer2Work();
+  } catch (const std::exception& e) {
+    log_.WriteLog(999, std::string("<Svr.T2>") + e.what());
+  }
+  timer2_->SetEnabled(true);
+}
+
+}  // namespace px

@@ -1,0 +1,102 @@
+#pragma once
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "clientserver/ClientApi.h"
+#include "engine/EngineApi.h"
+#include "platform/EventLoop.h"
+#include "platform/Timer.h"
+#include "service/AttendanceApi.h"
+#include "service/PeriodicJobs.h"
+#include "service/Registry.h"
+#include "service/ServiceContext.h"
+#include "service/ServiceDb.h"
+#include "service/ServiceLog.h"
+#include "service/Settings.h"
+#include "service/TransStoreApi.h"
+#include "templateserver/TemplateServerApi.h"
+#include "zk/ZkApi.h"
+
+namespace px {
+
+class TTransOnlineForm;
+
+// How the service makes its modules. The program entry wires the real
+// ones; tests wire fakes. Each maker runs on the event loop thread.
+struct ServiceModules {
+  std::function<std::unique_ptr<IEngine>(ServiceContext&)> makeEngine;
+  std::function<std::unique_ptr<ITransStore>(ServiceContext&)> makeStore;
+  std::function<std::unique_ptr<IClientProtocol>(ServiceContext&)> makeClient;
+  std::function<std::unique_ptr<IClientListener>(ServiceContext&)> makeListener;
+  std::function<std::unique_ptr<IAttendanceLib>(ServiceContext&)> makeArq;
+  std::function<std::unique_ptr<TTransOnlineForm>(ServiceContext&)> makeMonitor;
+  std::function<std::unique_ptr<IZKModule>(ServiceContext&)> makeZK;
+  std::function<std::unique_ptr<ITemplateServer>(ServiceContext&)> makeTemplateServer;
+};
+
+// The service module: reads the configuration, opens the log, starts the
+// engine and runs until told to stop; its Timer1 retries the deferred
+// start-up and then drives the periodic work.
+class TVANTPortexService {
+public:
+  static constexpr const char* kServiceName = "VANTPortexService";
+  static constexpr const char* kDisplayName = "Portex Server II";
+  static constexpr const char* kDescription = "VANT Portex Server Service.";
+  static constexpr const char* kVersion = "1.0.0.18g";
+
+  TVANTPortexService(EventLoop& loop, std::string appDir, std::shared_ptr<Clock> clock, ServiceModules modules);
+  ~TVANTPortexService();
+
+  // The service body; runs on the service thread and returns after stop.
+  void ServiceExecute();
+  // Service control (any thread).
+  void ServiceStop();
+  void ServiceShutdown();
+  void ServiceDestroy();
+  // Loop thread.
+  bool StartUpServer();
+  void Timer1Timer();
+  void Timer2Timer();
+
+  ServiceContext& Context() { return ctx_; }
+  ServiceLog& Log() { return log_; }
+  ServiceSettings& Settings() { return settings_; }
+  ServiceDb& Db() { return *db_; }
+  ControllerRegistry& Registry() { return *registry_; }
+  PeriodicJobs& Jobs() { return *jobs_; }
+  TTimer& Timer1() { return *timer1_; }
+  TTimer& Timer2() { return *timer2_; }
+  void SetMirrorLog(bool on) { log_.SetMirrorToStderr(on); }
+  // The machine's address as dotted text ("" when the host name does not resolve).
+  static std::string GetIPAddress();
+
+private:
+  void RequestStop(const char* logLine);
+  void ReleaseModules();
+  EventLoop& loop_;
+  std::shared_ptr<Clock> clock_;
+  ServiceModules modules_;
+  ServiceSettings settings_;
+  ServiceLog log_;
+  ServiceContext ctx_;
+  std::unique_ptr<ServiceDb> db_;
+  std::unique_ptr<ControllerRegistry> registry_;
+  std::unique_ptr<PeriodicJobs> jobs_;
+  std::unique_ptr<TTimer> timer1_, timer2_;
+  std::unique_ptr<IEngine> engine_;
+  std::unique_ptr<ITransStore> store_;
+  std::unique_ptr<IClientProtocol> client_;
+  std::unique_ptr<IClientListener> listener_;
+  std::unique_ptr<IAttendanceLib> arq_;
+  std::unique_ptr<TTransOnlineForm> monitor_;
+  std::unique_ptr<IZKModule> zk_;
+  std::unique_ptr<ITemplateServer> templates_;
+  std::mutex stopM_;
+  std::condition_variable stopCv_;
+  bool stopRequested_ = false;
+};
+
+}  // namespace px
