@@ -1,6 +1,9 @@
 -- Schema of the two databases, PostgreSQL dialect.
 -- Columns are listed in the positional order in which rows are inserted.
 -- Every column is text: the service reads and writes all values as text.
+-- Names stay unquoted, so the server folds them to lower case in the schema
+-- and in the service's statements alike (ZKList and zklist are one table).
+-- Tables, columns and their order must match schema/sqlite.sql.
 
 -- [OstrPro]
 CREATE TABLE rdrmain (

@@ -132,7 +132,9 @@ bool PgConnection::WaitReadable(long long deadlineMs) {
       if (left <= 0) return false;
       wait = static_cast<int>(left > INT_MAX ? INT_MAX : left);
     }
-    pollfd pfd{PQsocket(conn_), POLLIN, 0};
+    int fd = PQsocket(conn_);
+    if (fd < 0) return true;  // closed: PQconsumeInput says why
+    pollfd pfd{fd, POLLIN, 0};
     int rc = poll(&pfd, 1, wait);
     if (rc > 0) return true;
     if (rc < 0 && errno != EINTR) return true;  // let PQconsumeInput report it

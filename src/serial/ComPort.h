@@ -2,12 +2,14 @@
 // Serial port component on Linux termios with an event thread.
 // API contract shared by the serial bus engine; the implementation lives in
 // ComPort.cpp / ComThread.cpp.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "common/Log.h"
 #include "platform/EventLoop.h"
 
 namespace px {
@@ -110,6 +112,8 @@ public:
   TComPort& operator=(const TComPort&) = delete;
 
   int Tag = 0;
+  // Where failures of event handlers are reported (level 999); optional.
+  ILog* Log = nullptr;
 
   // COMn -> device path; by default /dev/ttyS(n-1). The bus engine installs
   // one built from the configuration's "Ports" section.
@@ -117,12 +121,21 @@ public:
 
   void Open();   // throws EComPort
   void Close();
-  bool Connected() const { return connected_; }
+  bool Connected() const { return connected_.load(); }
 
+  // Bytes written, or -1 when the rest was left pending (wait == false); a
+  // pending write goes on in the background while the event thread runs and
+  // is bounded by WriteTotalMultiplier * size + WriteTotalConstant ms.
   int WriteStr(const std::string& data, bool wait = true);
+  // Sets data to `count` bytes and reads into it; returns the number of valid
+  // leading bytes, or -1 when left pending. A pending read keeps filling
+  // `data`, which must live until WaitForLastOp, AbortAllAsync or Close.
   int ReadStr(std::string& data, int count, bool wait = true);
+  // Bytes waiting in the input queue.
   int InputCount();
+  // Bytes moved by the newest pending operation, -2 when none is pending.
   int WaitForLastOp();
+  // Purges both directions and drops every pending operation.
   void AbortAllAsync();
   int PendingCount() const;
 
@@ -161,13 +174,18 @@ public:
   // How many times the device settings were applied (tests check that an
   // unchanged value does not touch the device).
   int ApplyCount() const { return applyCount_; }
+  // True while the event thread waits for the loop to run a delivery.
+  bool EventDeliveryPending() const;
 
 private:
   friend class TComThread;
+  // Loop thread: the event thread found the device gone.
+  void HandleDeviceLost();
+  void StopThread();
   struct Impl;
   std::unique_ptr<Impl> impl_;
   EventLoop& loop_;
-  bool connected_ = false;
+  std::atomic<bool> connected_{false};
   TBaudRate baud_ = br9600;
   int port_ = 1;
   TStopBits stopBits_ = sbOneStopBit;

@@ -254,5 +254,25 @@ TEST_F(PgDriverTest, CredentialsReachTheServerWhenTheUriHasNoUser) {
   Db().Exec("DROP SCHEMA " + role + " CASCADE; DROP ROLE " + role);
 }
 
+
+// Rows are inserted by position, so both dialects must agree on every
+// table's columns and their order.
+TEST_F(PgDriverTest, SchemaMatchesSqliteColumnForColumn) {
+  test::TestDatabase lite("sqlite");
+  for (const char* alias : {"OstrPro", "OstrTimeSQL"}) {
+    lite.CreateSchema(alias);
+    Db().CreateSchema(alias);
+  }
+  DbRows tables = lite.Query("select name from sqlite_master where type='table' order by name");
+  ASSERT_EQ(tables.rows.size(), 14u);
+  EXPECT_EQ(Db().Scalar("select count(*) from pg_tables where schemaname = current_schema()"), "14");
+  for (const auto& t : tables.rows) {
+    std::vector<std::string> a = lite.Query("select * from " + t[0] + " where 1=0").columns;
+    std::vector<std::string> b = Db().Query("select * from " + t[0] + " where 1=0").columns;
+    for (auto& c : a) c = LowerCase(c);
+    EXPECT_EQ(a, b) << t[0];
+  }
+}
+
 }  // namespace
 }  // namespace px
