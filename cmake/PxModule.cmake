@@ -12,17 +12,21 @@ function(px_module name)
   target_link_libraries(${name} PUBLIC ${ARGN})
 endfunction()
 
-# px_test(NAME DEPS...): one gtest program from every .cpp of the folder.
+# px_test(NAME DEPS... [LABELS label...]): one gtest program from every .cpp
+# of the folder. The label "threads" marks the programs that the
+# ThreadSanitizer run of the test script executes.
 function(px_test name)
+  cmake_parse_arguments(PT "" "" "LABELS" ${ARGN})
   file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT _srcs)
     return()
   endif()
   add_executable(${name} ${_srcs})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(${name} PRIVATE ${ARGN} px_testsupport GTest::gtest GTest::gmock)
+  target_link_libraries(${name} PRIVATE ${PT_UNPARSED_ARGUMENTS} px_testsupport GTest::gtest GTest::gmock)
+  set(_labels unit ${PT_LABELS})
   target_compile_definitions(${name} PRIVATE
     PX_SOURCE_DIR="${PROJECT_SOURCE_DIR}" PX_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120)
+    PROPERTIES TIMEOUT 120 LABELS "${_labels}")
 endfunction()

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the server and runs it in the foreground on its embedded default:
+# SQLite databases in the demo program folder demo/run, four simulated door
+# controllers on a pseudo-terminal generating card transactions. Ctrl-C stops
+# everything.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+RUN=$ROOT/demo/run
+
+scripts/setup.sh
+cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$ROOT/build" -j"$(nproc)" --target portexd $( [ -d tools/ctrlsim ] && echo ctrlsim )
+
+mkdir -p "$RUN"
+# The simulator's pseudo-terminal is COM1 (absolute path of its symlink).
+sed "s|^COM1=.*|COM1=$RUN/ttySIM1|" demo/OstrPro.Ini > "$RUN/OstrPro.Ini"
+if [ ! -f "$RUN/OstrPro.db" ]; then
+  "$ROOT/build/bin/portexd" --appdir "$RUN" --init-db
+  sqlite3 "$RUN/OstrPro.db" < demo/seed.sql
+  echo "run: demo databases created in $RUN"
+fi
+
+SIM_PID=""
+cleanup() {
+  if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+SIM=$(find "$ROOT/build" -type f -name ctrlsim -perm -u+x 2>/dev/null | head -1)
+if [ -n "$SIM" ]; then
+  "$SIM" --pty-link "$RUN/ttySIM1" --baud 9600 --units 1-4 --model KX4100 \
+         --auto-trans 4000 --cards 000101,000102,000103,000104,000105,000106,000999 \
+         > "$RUN/ctrlsim.log" 2>&1 &
+  SIM_PID=$!
+  for _ in $(seq 50); do [ -e "$RUN/ttySIM1" ] && break; sleep 0.1; done
+  echo "run: controller simulator on $RUN/ttySIM1 (log: $RUN/ctrlsim.log)"
+else
+  echo "run: controller simulator not built; the server runs without controllers"
+fi
+
+echo "run: starting portexd in $RUN (Ctrl-C stops it)"
+"$ROOT/build/bin/portexd" --appdir "$RUN" --foreground || true

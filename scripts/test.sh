@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the normal build on SQLite and on a
+# throwaway PostgreSQL server, then the whole suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
+#   PX_QUICK=1 scripts/test.sh   only the normal build and its tests
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS=$(nproc)
+
+scripts/setup.sh
+
+PGDIR=""
+cleanup() {
+  if [ -n "$PGDIR" ]; then scripts/pg_server.sh stop "$PGDIR" >/dev/null 2>&1 || true; fi
+}
+trap cleanup EXIT
+
+# One PostgreSQL server for the whole run; every database test also runs on it.
+if [ -z "${PX_PG_URI:-}" ] && [ "${PX_NO_PG:-0}" != 1 ]; then
+  PGDIR=$(mktemp -d /tmp/pxpg.XXXXXX)
+  if URI=$(scripts/pg_server.sh start "$PGDIR" | tail -1); then
+    export PX_PG_URI="$URI"
+    echo "test: PostgreSQL at $PX_PG_URI"
+  else
+    echo "test: could not start PostgreSQL; database tests run on SQLite only" >&2
+    PGDIR=""
+  fi
+fi
+
+build_and_test() {  # dir, ctest args..., -- cmake args...
+  local dir=$1; shift
+  local cargs=() targs=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do targs+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  cargs=("$@")
+  cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cargs[@]}" >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+  ctest --test-dir "$dir" --output-on-failure -j"$JOBS" "${targs[@]}"
+}
+
+echo "== normal build"
+build_and_test build --
+
+if [ "${PX_QUICK:-0}" != 1 ]; then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  build_and_test build-asan -- -DPX_SANITIZE=ON
+  echo "== ThreadSanitizer (bus threads, serial event threads, event loop)"
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  build_and_test build-tsan -L threads -- -DPX_TSAN=ON
+fi
+echo "test: all passed"
