@@ -1,0 +1,117 @@
+#include "engine/CommThrd.h"
+
+#include <chrono>
+#include <memory>
+
+namespace px {
+
+TCommThrd::TCommThrd(EngineContext& ctx, TAccComm& acc) : ctx_(ctx), acc_(acc) {}
+
+TCommThrd::~TCommThrd() {
+  Terminate();
+  Join();
+}
+
+void TCommThrd::Start() {
+  if (thread_.joinable()) return;
+  thread_ = std::thread([this] { Execute(); });
+}
+
+void TCommThrd::Terminate() {
+  {
+    std::lock_guard<std::mutex> g(sleepM_);
+    terminated_ = true;
+  }
+  sleepCv_.notify_all();
+}
+
+void TCommThrd::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TCommThrd::SleepMs(int ms) {
+  std::unique_lock<std::mutex> lk(sleepM_);
+  sleepCv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return terminated_.load(); });
+}
+
+bool TCommThrd::Handoff(const std::function<void()>& step) {
+  struct Shared {
+    std::mutex m;
+    std::condition_variable cv;
+    bool started = false, done = false, abandoned = false;
+  };
+  if (terminated_ || ctx_.stopping || ctx_.loop.Stopped()) return false;
+  auto sh = std::make_shared<Shared>();
+  ctx_.loop.Post([sh, step] {
+    {
+      std::lock_guard<std::mutex> g(sh->m);
+      if (sh->abandoned) return;
+      sh->started = true;
+    }
+    step();
+    {
+      std::lock_guard<std::mutex> g(sh->m);
+      sh->done = true;
+    }
+    sh->cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lk(sh->m);
+  while (!sh->done) {
+    sh->cv.wait_for(lk, std::chrono::milliseconds(10));
+    if (sh->done) break;
+    // A step the loop is running is always waited for; one it has not
+    // begun is given up when the thread must end.
+    if (!sh->started && (terminated_ || ctx_.stopping || ctx_.loop.Stopped())) {
+      sh->abandoned = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+void TCommThrd::Execute() {
+  while (!terminated_ && !ctx_.stopping) OneTurn();
+  finished_ = true;
+}
+
+void TCommThrd::OneTurn() {
+  if (pauseRequest_) {
+    pauseAck_ = true;
+    SleepMs(100);
+    return;
+  }
+  pauseAck_ = false;
+  if (ctx_.settings.pollDelay > 0) SleepMs(ctx_.settings.pollDelay);
+
+  BusSnapshot snap;
+  if (!Handoff([&] { snap = acc_.CheckBusPort(turn_); })) return Terminate();
+  if (!snap.portOpen) return;
+
+  switch (snap.state) {
+    case 'I': {
+      auto result = TAccComm::IdleResult::NoneEnabled;
+      if (!Handoff([&] { result = acc_.IdleStep(turn_); })) return Terminate();
+      if (result == TAccComm::IdleResult::ScanningStopped) SleepMs(20);
+      break;
+    }
+    case 'W':
+    case 'S':
+      if (snap.timeout > 0) break;
+      if (snap.state == 'S' && snap.cardMode) {
+        if (!Handoff([&] { acc_.AbandonCardUpload(turn_); })) return Terminate();
+      } else {
+        if (!Handoff([&] { acc_.GiveUpAnswer(turn_); })) return Terminate();
+      }
+      break;
+    case 'E':
+      if (!Handoff([&] { acc_.ProcessBusReply(turn_); })) return Terminate();
+      break;
+    case 'C':
+      if (!Handoff([&] { acc_.FinishCardUpload(turn_); })) return Terminate();
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace px

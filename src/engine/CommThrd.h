@@ -1,0 +1,57 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "engine/AccComm.h"
+#include "engine/EngineContext.h"
+
+namespace px {
+
+// The polling thread of one bus. It only sequences the steps and sleeps:
+// every step that touches the port, the queues or the bus state is handed
+// to the loop thread, and the thread waits for it. A hand-off that the loop
+// has not started yet is abandoned when the thread is told to end, so the
+// thread can be stopped and joined from the loop thread itself.
+class TCommThrd {
+public:
+  TCommThrd(EngineContext& ctx, TAccComm& acc);
+  ~TCommThrd();  // terminates and joins
+  TCommThrd(const TCommThrd&) = delete;
+  TCommThrd& operator=(const TCommThrd&) = delete;
+
+  void Start();
+  // Any thread: asks the thread to end and wakes it.
+  void Terminate();
+  void Join();
+  bool Finished() const { return finished_; }
+
+  // The pause handshake with SpawnAccessComm (new port settings).
+  void SetPauseRequest(bool on) { pauseRequest_ = on; }
+  bool PauseAcknowledged() const { return pauseAck_; }
+
+  int BusNumber() const { return acc_.Bus(); }
+  // Loop thread, between steps.
+  const BusTurn& Turn() const { return turn_; }
+
+private:
+  void Execute();
+  void OneTurn();
+  bool Handoff(const std::function<void()>& step);
+  void SleepMs(int ms);
+
+  EngineContext& ctx_;
+  TAccComm& acc_;
+  BusTurn turn_;
+  std::thread thread_;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> pauseRequest_{false};
+  std::atomic<bool> pauseAck_{false};
+  std::mutex sleepM_;
+  std::condition_variable sleepCv_;
+};
+
+}  // namespace px
