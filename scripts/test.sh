@@ -23,8 +23,10 @@ if [ -z "${PX_PG_URI:-}" ] && [ "${PX_NO_PG:-0}" != 1 ]; then
     export PX_PG_URI="$URI"
     echo "test: PostgreSQL at $PX_PG_URI"
   else
-    echo "test: could not start PostgreSQL; database tests run on SQLite only" >&2
     PGDIR=""
+    # On CI a missing PostgreSQL run must not pass unnoticed.
+    if [ "${CI:-}" = true ]; then echo "test: could not start PostgreSQL" >&2; exit 1; fi
+    echo "test: could not start PostgreSQL; database tests run on SQLite only" >&2
   fi
 fi
 
