@@ -77,14 +77,16 @@ TEST_F(SerialSimTest, PacesOutputAtTheBaudRateAfterTheRequestsWireTime) {
   const std::string reply = host.ReadFrame();
   ASSERT_EQ(reply.size(), 68u);  // address, code, status, 4 records, checksum, CR
   const double byteMs = 10000.0 / 9600;
-  // First byte: the 4-byte poll on the wire, then one byte time.
-  const double first = Ms(host.FirstByteAt() - sent).count();
-  EXPECT_GE(first, (poll.size() + 1) * byteMs - 0.3);
-  EXPECT_LT(first, (poll.size() + 1) * byteMs + 25);  // generous: the machine is shared
-  // The rest one byte time apart: 67 byte times from the first to the CR.
-  const double spread = Ms(host.LastByteAt() - host.FirstByteAt()).count();
-  EXPECT_GE(spread, 67 * byteMs - 0.5);
-  EXPECT_LT(spread, 67 * byteMs + 30);
+  // The CR leaves after the 4-byte poll's wire time and 68 byte times of
+  // reply. The simulator never sends early, so the lower bound is tight;
+  // the upper one leaves room for a busy machine.
+  const double total = Ms(host.LastByteAt() - sent).count();
+  EXPECT_GE(total, (poll.size() + reply.size()) * byteMs - 0.3);
+  EXPECT_LT(total, (poll.size() + reply.size()) * byteMs + 40);
+  EXPECT_GE(Ms(host.FirstByteAt() - sent).count(), (poll.size() + 1) * byteMs - 0.3);
+  // Spread over the reply, not one burst (a late start is caught up, so
+  // only a loose lower bound holds under load).
+  EXPECT_GT(Ms(host.LastByteAt() - host.FirstByteAt()).count(), 40);
   EXPECT_GT(host.LastReads(), 20);  // trickled, not one burst
 }
 

@@ -116,6 +116,9 @@ void TcpSim::RunTasks() {
 void TcpSim::SetRefuse(bool on) {
   RunInLoop([this, on] {
     if (on) {
+      // Connections the kernel already completed were accepted as far as
+      // their clients know: keep them rather than reset them.
+      if (listener_ >= 0) AcceptAll();
       posix::CloseFd(listener_);
     } else if (listener_ < 0) {
       std::string err;
