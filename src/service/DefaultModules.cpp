@@ -1,12 +1,68 @@
 #include "service/DefaultModules.h"
 
+#include "engine/EngineConfig.h"
+#include "engine/MainForm.h"
 #include "monitor/TransOnlineForm.h"
+#include "platform/IniFile.h"
 
 namespace px {
+
+namespace {
+
+// The template server module is created during start-up, after the engine;
+// the engine reaches it through this forwarder, which sees it once it exists.
+class TemplateServerForwarder : public ITemplateServer {
+public:
+  explicit TemplateServerForwarder(ServiceContext& ctx) : ctx_(ctx) {}
+  bool UploadOneTemplate(const std::string& u, const std::string& a, int unit) override {
+    return ctx_.templates && ctx_.templates->UploadOneTemplate(u, a, unit);
+  }
+  bool RemoveOneTemplate(const std::string& u, const std::string& a, int unit) override {
+    return ctx_.templates && ctx_.templates->RemoveOneTemplate(u, a, unit);
+  }
+  void CloseSocket() override {
+    if (ctx_.templates) ctx_.templates->CloseSocket();
+  }
+  bool ServerDownloadATemplate(const std::string& m, const std::string& c, const std::string& k,
+                               const std::string& u, const std::string& t, const std::string& a) override {
+    return ctx_.templates && ctx_.templates->ServerDownloadATemplate(m, c, k, u, t, a);
+  }
+  bool AddDelTemplate(const std::string& m, const std::string& c, const std::string& u) override {
+    return ctx_.templates && ctx_.templates->AddDelTemplate(m, c, u);
+  }
+
+private:
+  ServiceContext& ctx_;
+};
+
+// The engine with what it needs kept alive beside it.
+class OwnedEngine : public TMainForm {
+public:
+  OwnedEngine(ServiceContext& ctx, EngineConfig cfg, std::unique_ptr<TemplateServerForwarder> fwd)
+      : TMainForm(*ctx.loop, *ctx.log, cfg, ctx.clock, &ctx.registry->CtrlTable(), fwd.get()),
+        fwd_(std::move(fwd)) {}
+  ~OwnedEngine() override { SetStopping(); }
+
+private:
+  std::unique_ptr<TemplateServerForwarder> fwd_;
+};
+
+}  // namespace
 
 ServiceModules DefaultModules() {
   ServiceModules m;
   m.makeMonitor = [](ServiceContext&) { return std::make_unique<TTransOnlineForm>(); };
+  m.makeEngine = [](ServiceContext& ctx) -> std::unique_ptr<IEngine> {
+    EngineConfig cfg;
+    cfg.appDir = ctx.settings->AppDir;
+    cfg.iniPath = ctx.settings->AppDir + "OstrPro.Ini";
+    cfg.singleSocket = ctx.settings->SingleSocket;
+    cfg.kx6ksEnable = ctx.settings->KX6KSEnable;
+    cfg.singleSocketPort = ctx.settings->SingleSocketPort;
+    cfg.comDevicePath = ComDevicePathFromIni(TIniFile(cfg.iniPath));
+    auto fwd = std::make_unique<TemplateServerForwarder>(ctx);
+    return std::make_unique<OwnedEngine>(ctx, cfg, std::move(fwd));
+  };
   return m;
 }
 
