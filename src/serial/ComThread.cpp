@@ -73,6 +73,11 @@ void TComThread::Start() {
     }
   }
   th_ = std::thread(&TComThread::Run, this);
+  // Notified under the lock: once it is released this object may already be
+  // gone (a handler closed the port on the event thread).
+  std::lock_guard<std::mutex> g(sh_->m);
+  sh_->started = true;
+  sh_->cv.notify_all();
 }
 
 void TComThread::Stop() {
@@ -196,6 +201,12 @@ uint32_t TComThread::ModemEvents(int fd) {
 }
 
 void TComThread::Run() {
+  {
+    // th_ is read on this thread (a handler closing the port); wait until
+    // Start has stored it.
+    std::unique_lock<std::mutex> lk(sh_->m);
+    sh_->cv.wait(lk, [&] { return sh_->started; });
+  }
   while (!sh_->stop) {
     const auto req = dev_.Request();
     if (req.fd < 0) break;

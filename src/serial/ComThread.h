@@ -47,6 +47,7 @@ private:
     std::atomic<bool> stop{false};
     std::atomic<bool> waiting{false};
     bool done = false;
+    bool started = false;
   };
 
   void Run();
