@@ -6,6 +6,7 @@
 
 #include <iterator>
 #include <string>
+#include <tuple>
 
 #include "serial/ComDevice.h"
 #include "serial/ComThread.h"
@@ -82,39 +83,30 @@ PX_PORT_SETTER(ReadBufSize, int32_t, readBufSize_, ApplyBuffers)
 #undef PX_SETTER
 #undef PX_PORT_SETTER
 
+// Copies every field at once and re-applies once, only when something changed.
+template <class Mine, class Theirs>
+void AssignFields(Mine mine, const Theirs& theirs, TComPort* owner, void (TComPort::*apply)()) {
+  if (mine == theirs) return;
+  mine = theirs;
+  if (owner && owner->Connected()) (owner->*apply)();
+}
+
 void TParity::Assign(const TParity& o) {
-  const bool changed = bits_ != o.bits_ || check_ != o.check_ || replace_ != o.replace_ ||
-                       replaceChar_ != o.replaceChar_;
-  bits_ = o.bits_;
-  check_ = o.check_;
-  replace_ = o.replace_;
-  replaceChar_ = o.replaceChar_;
-  if (changed && owner_ && owner_->Connected()) owner_->ApplyDCB();
+  AssignFields(std::tie(bits_, check_, replace_, replaceChar_),
+               std::tie(o.bits_, o.check_, o.replace_, o.replaceChar_), owner_, &TComPort::ApplyDCB);
 }
 
 void TFlowControl::Assign(const TFlowControl& o) {
-  const bool changed = outCts_ != o.outCts_ || outDsr_ != o.outDsr_ || dtr_ != o.dtr_ || rts_ != o.rts_ ||
-                       xout_ != o.xout_ || xin_ != o.xin_;
-  outCts_ = o.outCts_;
-  outDsr_ = o.outDsr_;
-  dtr_ = o.dtr_;
-  rts_ = o.rts_;
-  xout_ = o.xout_;
-  xin_ = o.xin_;
-  if (changed && owner_ && owner_->Connected()) owner_->ApplyDCB();
+  AssignFields(std::tie(outCts_, outDsr_, dtr_, rts_, xout_, xin_),
+               std::tie(o.outCts_, o.outDsr_, o.dtr_, o.rts_, o.xout_, o.xin_), owner_, &TComPort::ApplyDCB);
 }
 
 void TComTimeouts::Assign(const TComTimeouts& o) {
-  const bool changed = readInterval_ != o.readInterval_ || readTotalMultiplier_ != o.readTotalMultiplier_ ||
-                       readTotalConstant_ != o.readTotalConstant_ ||
-                       writeTotalMultiplier_ != o.writeTotalMultiplier_ ||
-                       writeTotalConstant_ != o.writeTotalConstant_;
-  readInterval_ = o.readInterval_;
-  readTotalMultiplier_ = o.readTotalMultiplier_;
-  readTotalConstant_ = o.readTotalConstant_;
-  writeTotalMultiplier_ = o.writeTotalMultiplier_;
-  writeTotalConstant_ = o.writeTotalConstant_;
-  if (changed && owner_ && owner_->Connected()) owner_->ApplyTimeouts();
+  AssignFields(std::tie(readInterval_, readTotalMultiplier_, readTotalConstant_, writeTotalMultiplier_,
+                        writeTotalConstant_),
+               std::tie(o.readInterval_, o.readTotalMultiplier_, o.readTotalConstant_, o.writeTotalMultiplier_,
+                        o.writeTotalConstant_),
+               owner_, &TComPort::ApplyTimeouts);
 }
 
 // ---- the port ---------------------------------------------------------------

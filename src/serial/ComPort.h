@@ -1,7 +1,15 @@
 #pragma once
 // Serial port component on Linux termios with an event thread.
-// API contract shared by the serial bus engine; the implementation lives in
-// ComPort.cpp / ComThread.cpp.
+// API contract shared by the serial bus engine. The port keeps the settings
+// and the open/close sequence; TComDevice holds the tty, its input queue and
+// the pending operations; TComThread waits for line activity and delivers
+// the events.
+//
+// Use a port from one thread, the event loop's (handlers with smNone run on
+// the event thread instead). When the device goes away (a USB adapter
+// unplugged, the far end of a pty closed) the event thread reports it: on
+// the loop the port closes itself, Connected() turns false and OnError is
+// called; the owner recovers with Close and Open. Events is read at Open.
 #include <atomic>
 #include <cstdint>
 #include <functional>

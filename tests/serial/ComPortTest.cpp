@@ -135,6 +135,18 @@ TEST_F(ComPortTest, SettingsReachTheDeviceOnlyWhenOpenAndChanged) {
   EXPECT_EQ(port->ApplyCount(), afterOpen + 4);
   t = Attr(pty.slave);
   EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(CMSPAR));
+  // Assign copies every field and touches the device once, or not at all.
+  TComPort other(lt.loop);
+  other.Parity().SetBits(prOdd);
+  other.Parity().SetCheck(true);
+  lt.On([&] {
+    port->Parity().Assign(other.Parity());
+    port->Parity().Assign(other.Parity());
+  });
+  EXPECT_EQ(port->ApplyCount(), afterOpen + 5);
+  EXPECT_EQ(port->Parity().Bits(), prOdd);
+  EXPECT_TRUE(port->Parity().Check());
+  EXPECT_TRUE(Attr(pty.slave).c_iflag & INPCK);
 
   EXPECT_NO_THROW(lt.On([&] { port->SetSyncMethod(smSynchronize); }));
   bool threw = false;
@@ -219,8 +231,10 @@ TEST_F(ComPortTest, ReceivedBytesArriveOnTheLoopWithTheirCount) {
     inQue.push_back(n);
     got.push_back(s.substr(0, static_cast<size_t>(std::max(r, 0))));
   };
-  std::atomic<int> flags{0};
+  std::atomic<int> flags{0}, full80{0};
   port->OnRxFlag = [&](TComPort&) { ++flags; };
+  port->OnRx80Full = [&](TComPort&) { ++full80; };
+  port->SetReadBufSize(5);  // 80% full at four bytes
   OpenOnLoop();
   pty.Send("ABC");
   ASSERT_TRUE(WaitFor([&] {
@@ -237,6 +251,7 @@ TEST_F(ComPortTest, ReceivedBytesArriveOnTheLoopWithTheirCount) {
   // Data bytes FF and NUL pass unchanged through the line marks.
   EXPECT_EQ(got[1], std::string("\xFF\x00z\r", 4));
   EXPECT_EQ(inQue[1], 4);
+  EXPECT_EQ(full80.load(), 1);
 }
 
 TEST_F(ComPortTest, DeliveryFollowsTheFixedEventOrder) {
