@@ -4,6 +4,8 @@
 #include "engine/MainForm.h"
 #include "monitor/TransOnlineForm.h"
 #include "platform/IniFile.h"
+#include "service/ArqLibrary.h"
+#include "service/TransStore.h"
 
 namespace px {
 
@@ -52,6 +54,8 @@ private:
 ServiceModules DefaultModules() {
   ServiceModules m;
   m.makeMonitor = [](ServiceContext&) { return std::make_unique<TTransOnlineForm>(); };
+  m.makeStore = [](ServiceContext& ctx) { return std::make_unique<TTransStore>(ctx, *ctx.log); };
+  m.makeArq = [](ServiceContext& ctx) { return std::make_unique<ArqLibrary>(*ctx.settings, *ctx.log); };
   m.makeEngine = [](ServiceContext& ctx) -> std::unique_ptr<IEngine> {
     EngineConfig cfg;
     cfg.appDir = ctx.settings->AppDir;

@@ -1,0 +1,156 @@
+#include "service/TransRowWriter.h"
+
+#include <algorithm>
+
+#include "common/StrUtil.h"
+#include "platform/Sql.h"
+
+namespace px {
+
+namespace {
+const std::vector<std::string> kTransColumns = {
+    "trans_id",     "trans_time", "card_number", "trans_date", "tag_name", "spare1",     "name",  "staff_number",
+    "user1",        "user2",      "user3",       "spare2",     "trans_code", "spare3",   "status"};
+const std::vector<std::string> kAttendanceColumns = {"staff_number", "clk_date", "clk_time",   "clk_seq",
+                                                     "in_out",       "card_number", "spare1",  "clk_type",
+                                                     "clk_source",   "terminal",  "origin"};
+}  // namespace
+
+TransRowWriter::TransRowWriter(ServiceDb& db, ILog& log, std::shared_ptr<Clock> clock, const std::string& spoolPath)
+    : db_(db), log_(log), clock_(std::move(clock)), spool_(spoolPath, log) {}
+
+std::string TransRowWriter::AliasOf(const std::string& kind) { return kind == "ot_tmclk" ? kArqAlias : kMainAlias; }
+
+TQuery& TransRowWriter::QueryOf(const std::string& alias) {
+  return alias == kArqAlias ? db_.TMSQuery : db_.Query1;
+}
+
+bool TransRowWriter::Connected(const std::string& alias) const {
+  return alias == kArqAlias ? db_.Database2.Connected() : db_.Database1.Connected();
+}
+
+std::string TransRowWriter::InsertSql(const std::string& table, const std::vector<std::string>& row) {
+  std::string sql = "insert into " + table + " values(";
+  for (size_t i = 0; i < row.size(); ++i) sql += (i ? "," : "") + SqlQuote(row[i]);
+  return sql + ")";
+}
+
+std::string TransRowWriter::ExistsSql(const std::string& table, const std::vector<std::string>& row) {
+  const auto& cols = table == "ot_tmclk" ? kAttendanceColumns : kTransColumns;
+  std::string sql = "select * from " + table + " where ";
+  for (size_t i = 0; i < std::min(cols.size(), row.size()); ++i)
+    sql += (i ? " and " : "") + cols[i] + "=" + SqlQuote(row[i]);
+  return sql;
+}
+
+std::string TransRowWriter::Describe(const SpoolEntry& e) const {
+  if (e.kind != kDeferredKind) return InsertSql(e.kind, e.fields);
+  std::string text = "deferred card transaction:";
+  for (const auto& f : e.fields) text += " [" + f + "]";
+  return text;
+}
+
+void TransRowWriter::Keep(SpoolEntry e, const std::string& text) {
+  log_.WriteLog(999, text);
+  spool_.Append(std::move(e));
+}
+
+void TransRowWriter::Store(const std::string& table, const std::vector<std::string>& row) {
+  std::string alias = AliasOf(table);
+  std::string sql = InsertSql(table, row);
+  size_t waiting = spool_.Size(alias);
+  if (waiting == 0 && db_.RunSQL(QueryOf(alias), sql, false)) return;
+  std::string why = waiting == 0 ? "database unavailable" : "behind " + IntToStr(static_cast<long long>(waiting)) +
+                                                                 " spooled rows";
+  Keep({0, alias, table, row}, "Spooled " + table + " row (" + why + "): " + sql);
+}
+
+void TransRowWriter::Defer(const std::vector<std::string>& fields, const std::string& what) {
+  Keep({0, kMainAlias, kDeferredKind, fields}, "Spooled card transaction (card lookup failed): " + what);
+}
+
+bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
+  after = nullptr;
+  std::string table = e.kind;
+  std::vector<std::string> row = e.fields;
+  if (e.kind == kDeferredKind) {
+    if (!ResolveDeferred || !ResolveDeferred(e, row, after)) return false;
+    table = "trans";
+  }
+  TQuery& q = QueryOf(e.alias);
+  if (e.mayExist) {
+    bool found = db_.RunSQL(q, ExistsSql(table, row), true);
+    bool failed = !found && !q.Active();
+    q.Close();
+    if (failed) {
+      after = nullptr;
+      return false;
+    }
+    if (found) {
+      // Stored by an earlier run just before it stopped; what followed the
+      // row then is not repeated.
+      log_.WriteLog(999, "Spooled row already in the database, not stored again: " + InsertSql(table, row));
+      after = nullptr;
+      return true;
+    }
+    e.mayExist = false;
+  }
+  if (!db_.RunSQL(q, InsertSql(table, row), false)) {
+    after = nullptr;
+    return false;
+  }
+  return true;
+}
+
+int TransRowWriter::ReplayAlias(const std::string& alias) {
+  if (spool_.Empty(alias) || !Connected(alias)) return 0;
+  auto now = clock_->Now();
+  Backoff& b = backoff_[alias];
+  // (A clock set back must not stall the replay for long.)
+  if (now < b.nextTry && b.nextTry - now <= kMaxBackoff) return 0;
+  int stored = 0;
+  while (stored < kReplayPerTick && !spool_.Empty(alias)) {
+    SpoolEntry& head = *spool_.At(alias, 0);
+    std::function<void()> after;
+    if (TryStore(head, after)) {
+      spool_.Done(alias, 1);
+      ++stored;
+      if (after) after();
+      continue;
+    }
+    ++head.failures;
+    // A row that keeps failing is tried against the next one: when that
+    // one is stored, the database is up and this row is the trouble.
+    SpoolEntry* next = head.failures >= kPoisonAfter ? spool_.At(alias, 1) : nullptr;
+    if (next && TryStore(*next, after)) {
+      std::string text = Describe(head);
+      log_.WriteLog(999, "Spooled row moved to " + spool_.BadPath() + " after " + IntToStr(head.failures) +
+                             " failed replays while later rows were stored: " + text);
+      spool_.SaveBad(head, text);
+      spool_.Done(alias, 2);
+      ++stored;
+      if (after) after();
+      continue;
+    }
+    if (next) ++next->failures;
+    b.wait = stored > 0 || b.wait.count() == 0 ? kFirstBackoff : std::min(b.wait * 2, kMaxBackoff);
+    b.nextTry = now + b.wait;
+    return stored;
+  }
+  b.wait = std::chrono::milliseconds(0);
+  b.nextTry = {};
+  return stored;
+}
+
+void TransRowWriter::Replay() {
+  try {
+    int stored = ReplayAlias(kMainAlias) + ReplayAlias(kArqAlias);
+    if (stored > 0)
+      log_.WriteLog(999, "Spool replayed: " + IntToStr(stored) + " rows (" +
+                             IntToStr(static_cast<long long>(spool_.Size())) + " left)");
+  } catch (const std::exception& e) {
+    log_.WriteLog(999, std::string("<Spool>") + e.what());
+  }
+}
+
+}  // namespace px

@@ -1,0 +1,84 @@
+#pragma once
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/Log.h"
+#include "service/ServiceDb.h"
+#include "service/TransSpool.h"
+
+namespace px {
+
+// Writes the rows of stored transactions (trans on the main database,
+// ot_tmclk on the attendance database) and makes sure none is lost when a
+// database fails: a row its database did not take goes to the spool, and
+// so does every later row for that database while older ones wait there,
+// so the rows arrive in the order they were made. Replay stores the oldest
+// spooled rows once the database answers again.
+//
+// Replay is safe against a restart: the spool records each stored row
+// before the next is tried. The one window left is a stop between a row's
+// insert and that record; the first row of each database read back from an
+// earlier run is therefore looked up before it is stored again (a row that
+// is there already counts as stored; should an identical row, such as a
+// card presented twice within the same minute and stored within the same
+// 10 ms, already exist, the two are then taken for one). A row the
+// database keeps refusing while the rows after it are stored is moved to
+// the spool's ".bad" file so that it cannot hold up the others. Loop thread only.
+class TransRowWriter {
+public:
+  static constexpr const char* kMainAlias = "GDB1";
+  static constexpr const char* kArqAlias = "ARQ1";
+  // A transaction whose card lookup failed; stored when it is replayed.
+  static constexpr const char* kDeferredKind = "card";
+  static constexpr int kReplayPerTick = 50;  // per database
+  static constexpr int kPoisonAfter = 3;
+  static constexpr std::chrono::milliseconds kFirstBackoff{1000};
+  static constexpr std::chrono::milliseconds kMaxBackoff{8000};
+
+  TransRowWriter(ServiceDb& db, ILog& log, std::shared_ptr<Clock> clock, const std::string& spoolPath);
+
+  // Turns a deferred transaction into its trans row at replay: false while
+  // that cannot be done yet; `after` runs once the row is stored.
+  using ResolveFn =
+      std::function<bool(const SpoolEntry&, std::vector<std::string>& transRow, std::function<void()>& after)>;
+  ResolveFn ResolveDeferred;
+
+  void StoreTrans(const std::vector<std::string>& row) { Store("trans", row); }
+  void StoreAttendance(const std::vector<std::string>& row) { Store("ot_tmclk", row); }
+  void Defer(const std::vector<std::string>& fields, const std::string& what);
+  // Stores up to kReplayPerTick spooled rows per database, oldest first,
+  // stopping at the first failure; after a failure the database is left
+  // alone for a while (1 s, doubling up to 8 s).
+  void Replay();
+
+  TransSpool& Spool() { return spool_; }
+  static std::string InsertSql(const std::string& table, const std::vector<std::string>& row);
+  static std::string ExistsSql(const std::string& table, const std::vector<std::string>& row);
+
+private:
+  struct Backoff {
+    std::chrono::system_clock::time_point nextTry{};
+    std::chrono::milliseconds wait{0};
+  };
+  void Store(const std::string& table, const std::vector<std::string>& row);
+  void Keep(SpoolEntry e, const std::string& text);
+  int ReplayAlias(const std::string& alias);
+  bool TryStore(SpoolEntry& e, std::function<void()>& after);
+  std::string Describe(const SpoolEntry& e) const;
+  static std::string AliasOf(const std::string& kind);
+  TQuery& QueryOf(const std::string& alias);
+  bool Connected(const std::string& alias) const;
+
+  ServiceDb& db_;
+  ILog& log_;
+  std::shared_ptr<Clock> clock_;
+  TransSpool spool_;
+  std::map<std::string, Backoff> backoff_;
+};
+
+}  // namespace px

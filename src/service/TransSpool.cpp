@@ -1,0 +1,346 @@
+#include "service/TransSpool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/Format.h"
+#include "common/StrUtil.h"
+
+namespace px {
+
+namespace {
+
+constexpr size_t kSlotSize = 256;
+// A file of mostly stored lines is rewritten once this many have piled up.
+constexpr size_t kCompactAfter = 4096;
+
+std::string Escape(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string Unescape(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 == s.size()) {
+      out += s[i];
+      continue;
+    }
+    char c = s[++i];
+    out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+  }
+  return out;
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> parts(1);
+  for (char c : line) {
+    if (c == '\t') parts.emplace_back();
+    else parts.back() += c;
+  }
+  return parts;
+}
+
+bool ParseId(const std::string& s, std::uint64_t& out) {
+  if (s.empty() || s.size() > 19) return false;
+  out = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return true;
+}
+
+std::uint32_t Fnv1a(const std::string& s) {
+  std::uint32_t h = 2166136261u;
+  for (unsigned char c : s) {
+    h ^= c;
+    h *= 16777619u;
+  }
+  return h;
+}
+
+std::string DirOf(const std::string& path) {
+  size_t p = path.rfind('/');
+  return p == std::string::npos ? "." : p == 0 ? "/" : path.substr(0, p);
+}
+
+// A new file's directory entry must reach the disk too.
+void SyncDir(const std::string& path) {
+  int d = ::open(DirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d >= 0) {
+    ::fsync(d);
+    ::close(d);
+  }
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t n = ::write(fd, data.data() + off, data.size() - off);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    off += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadWhole(const std::string& path, std::string& out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) out.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return true;
+}
+
+}  // namespace
+
+TransSpool::TransSpool(std::string path, ILog& log) : path_(std::move(path)), log_(log) {
+  streams_["GDB1"];
+  streams_["ARQ1"];
+  Load();
+}
+
+TransSpool::~TransSpool() {
+  if (fd_ >= 0) ::close(fd_);
+  if (posFd_ >= 0) ::close(posFd_);
+}
+
+size_t TransSpool::Size() const {
+  size_t n = 0;
+  for (const auto& [alias, s] : streams_) n += s.waiting.size();
+  return n;
+}
+
+size_t TransSpool::Size(const std::string& alias) const {
+  auto it = streams_.find(alias);
+  return it == streams_.end() ? 0 : it->second.waiting.size();
+}
+
+SpoolEntry* TransSpool::At(const std::string& alias, size_t i) {
+  auto it = streams_.find(alias);
+  if (it == streams_.end() || i >= it->second.waiting.size()) return nullptr;
+  return &it->second.waiting[i];
+}
+
+std::string TransSpool::EncodeLine(const SpoolEntry& e) {
+  std::string line = std::to_string(e.id) + "\t" + Escape(e.alias) + "\t" + Escape(e.kind);
+  for (const auto& f : e.fields) line += "\t" + Escape(f);
+  return line;
+}
+
+bool TransSpool::DecodeLine(const std::string& line, SpoolEntry& e) {
+  auto parts = SplitTabs(line);
+  if (parts.size() < 3 || !ParseId(parts[0], e.id) || parts[1].empty() || parts[2].empty()) return false;
+  e.alias = Unescape(parts[1]);
+  e.kind = Unescape(parts[2]);
+  e.fields.clear();
+  for (size_t i = 3; i < parts.size(); ++i) e.fields.push_back(Unescape(parts[i]));
+  return true;
+}
+
+void TransSpool::Fail(const std::string& what) {
+  log_.WriteLog(999, "<Spool> " + what + " " + path_ + ": " + std::strerror(errno));
+}
+
+void TransSpool::LoadProgress() {
+  std::string text;
+  if (!ReadWhole(PosPath(), text)) return;
+  std::uint64_t bestSeq = 0;
+  std::map<std::string, std::uint64_t> best;
+  for (size_t slot = 0; slot + kSlotSize <= text.size(); slot += kSlotSize) {
+    std::string s = TrimRight(text.substr(slot, kSlotSize));
+    size_t hash = s.rfind('#');
+    if (hash == std::string::npos) continue;
+    std::string body = s.substr(0, hash);
+    if (Format("%08x", Fnv1a(body)) != s.substr(hash + 1)) continue;  // torn or foreign
+    std::map<std::string, std::uint64_t> values;
+    std::string item;
+    for (char c : body) {
+      if (c != ';') {
+        item += c;
+        continue;
+      }
+      size_t eq = item.find('=');
+      std::uint64_t v = 0;
+      if (eq != std::string::npos && ParseId(item.substr(eq + 1), v)) values[item.substr(0, eq)] = v;
+      item.clear();
+    }
+    if (!values.count("seq") || values["seq"] < bestSeq) continue;
+    bestSeq = values["seq"];
+    values.erase("seq");
+    best = values;
+  }
+  progressSeq_ = bestSeq;
+  for (const auto& [alias, done] : best) streams_[alias].done = done;
+}
+
+void TransSpool::Load() {
+  LoadProgress();
+  for (const auto& [alias, s] : streams_) nextId_ = std::max(nextId_, s.done + 1);
+  std::string text;
+  if (!ReadWhole(path_, text)) return;
+  size_t complete = text.rfind('\n');
+  complete = complete == std::string::npos ? 0 : complete + 1;
+  if (complete < text.size()) {
+    // A write cut short by a crash: that entry was never reported as kept.
+    log_.WriteLog(999, "Spool " + path_ + ": incomplete last line dropped");
+    if (::truncate(path_.c_str(), static_cast<off_t>(complete)) != 0) Fail("cannot truncate");
+  }
+  size_t bad = 0, start = 0;
+  while (start < complete) {
+    size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    SpoolEntry e;
+    if (!DecodeLine(line, e)) {
+      ++bad;
+      ++staleLines_;
+      continue;
+    }
+    nextId_ = std::max(nextId_, e.id + 1);
+    Stream& s = streams_[e.alias];
+    if (e.id <= s.done) {
+      ++staleLines_;
+      continue;
+    }
+    s.waiting.push_back(std::move(e));
+  }
+  if (bad) log_.WriteLog(999, "Spool " + path_ + ": " + IntToStr(static_cast<long long>(bad)) + " unreadable lines skipped");
+  for (auto& [alias, s] : streams_)
+    if (!s.waiting.empty()) s.waiting.front().mayExist = true;
+  if (size_t n = Size())
+    log_.WriteLog(999, "Spool " + path_ + " holds " + IntToStr(static_cast<long long>(n)) +
+                           " rows from an earlier run; they are stored once their database answers");
+  else if (staleLines_)
+    Compact();
+}
+
+bool TransSpool::OpenForAppend() {
+  if (fd_ >= 0) return true;
+  bool existed = ::access(path_.c_str(), F_OK) == 0;
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    Fail("cannot open");
+    return false;
+  }
+  if (!existed) SyncDir(path_);
+  return true;
+}
+
+bool TransSpool::Append(SpoolEntry entry) {
+  entry.id = nextId_++;
+  std::string line = EncodeLine(entry) + "\n";
+  bool ok = OpenForAppend();
+  if (ok) {
+    struct stat st {};
+    off_t before = ::fstat(fd_, &st) == 0 ? st.st_size : -1;
+    ok = WriteAll(fd_, line) && ::fdatasync(fd_) == 0;
+    if (!ok) {
+      Fail("cannot write");
+      // A partial line would swallow the next one: cut it off again.
+      if (before >= 0 && ::ftruncate(fd_, before) != 0) Fail("cannot truncate");
+    }
+  }
+  streams_[entry.alias].waiting.push_back(std::move(entry));
+  return ok;
+}
+
+void TransSpool::WriteProgress() {
+  ++progressSeq_;
+  std::string body = "seq=" + std::to_string(progressSeq_) + ";";
+  for (const auto& [alias, s] : streams_) body += alias + "=" + std::to_string(s.done) + ";";
+  std::string slot = body + "#" + Format("%08x", Fnv1a(body));
+  if (slot.size() >= kSlotSize) {
+    log_.WriteLog(999, "<Spool> progress record too long for " + PosPath());
+    return;
+  }
+  slot.resize(kSlotSize - 1, ' ');
+  slot += '\n';
+  if (posFd_ < 0) {
+    bool existed = ::access(PosPath().c_str(), F_OK) == 0;
+    posFd_ = ::open(PosPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (posFd_ < 0) {
+      Fail("cannot open progress of");
+      return;
+    }
+    if (!existed) SyncDir(PosPath());
+  }
+  off_t at = static_cast<off_t>((progressSeq_ % 2) * kSlotSize);
+  if (::pwrite(posFd_, slot.data(), slot.size(), at) != static_cast<ssize_t>(slot.size()) || ::fdatasync(posFd_) != 0)
+    Fail("cannot write progress of");
+}
+
+void TransSpool::Done(const std::string& alias, size_t n) {
+  Stream& s = streams_[alias];
+  for (size_t i = 0; i < n && !s.waiting.empty(); ++i) {
+    s.done = s.waiting.front().id;
+    s.waiting.pop_front();
+    ++staleLines_;
+  }
+  WriteProgress();
+  if (Empty() || (staleLines_ >= kCompactAfter && staleLines_ >= Size())) Compact();
+}
+
+void TransSpool::Compact() {
+  if (Empty()) {
+    // Nothing waits: the ids go on from the recorded progress.
+    if (!OpenForAppend()) return;
+    if (::ftruncate(fd_, 0) != 0 || ::fdatasync(fd_) != 0) {
+      Fail("cannot empty");
+      return;
+    }
+    staleLines_ = 0;
+    return;
+  }
+  std::vector<const SpoolEntry*> all;
+  for (const auto& [alias, s] : streams_)
+    for (const auto& e : s.waiting) all.push_back(&e);
+  std::sort(all.begin(), all.end(), [](auto* a, auto* b) { return a->id < b->id; });
+  std::string text;
+  for (auto* e : all) text += EncodeLine(*e) + "\n";
+  std::string tmp = path_ + ".tmp";
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0 && WriteAll(fd, text) && ::fdatasync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!ok || ::rename(tmp.c_str(), path_.c_str()) != 0) {
+    Fail("cannot compact");
+    ::unlink(tmp.c_str());
+    return;
+  }
+  SyncDir(path_);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  staleLines_ = 0;
+  OpenForAppend();
+}
+
+void TransSpool::SaveBad(const SpoolEntry& entry, const std::string& statement) {
+  std::string line = entry.alias + "\t" + std::to_string(entry.id) + "\t" + Escape(statement) + "\n";
+  int fd = ::open(BadPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 || !WriteAll(fd, line) || ::fdatasync(fd) != 0) Fail("cannot keep refused row beside");
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace px

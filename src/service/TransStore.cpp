@@ -1,0 +1,301 @@
+#include "service/TransStore.h"
+
+#include <stdexcept>
+
+#include "clientserver/ClientApi.h"
+#include "common/ControllerTable.h"
+#include "common/Format.h"
+#include "common/IpKey.h"
+#include "common/StrUtil.h"
+#include "engine/EngineApi.h"
+#include "monitor/TransOnlineForm.h"
+#include "platform/Sql.h"
+#include "service/Registry.h"
+#include "service/ServiceDb.h"
+#include "service/Settings.h"
+
+namespace px {
+
+namespace {
+bool IsCardCode(const std::string& code) { return code.size() == 1 && Contains("01236789", code); }
+
+// Two decimal digits at a 1-based position; anything else is bad input.
+int TwoDigits(const std::string& record, int pos, const char* what) {
+  std::string s = Copy(record, pos, 2);
+  if (s.size() != 2 || s[0] < '0' || s[0] > '9' || s[1] < '0' || s[1] > '9')
+    throw std::invalid_argument(std::string("Invalid ") + what + " in record [" + record + "]");
+  return (s[0] - '0') * 10 + (s[1] - '0');
+}
+}  // namespace
+
+TTransStore::TTransStore(ServiceContext& ctx, ILog& log)
+    : ctx_(ctx), log_(log), raw_(*ctx.settings, log), writer_(*ctx.db, log, ctx.clock, ctx.settings->AppDir + kSpoolFile) {
+  writer_.ResolveDeferred = [this](const SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after) {
+    return ResolveDeferred(e, row, after);
+  };
+}
+
+TTransStore::~TTransStore() = default;
+
+bool TTransStore::Terminating() const { return ctx_.Terminated || ctx_.Stopping || ctx_.ServiceStopping; }
+
+std::string TTransStore::NowRecord(char code) const {
+  return FormatDateTime("ddmmhhnn", ctx_.clock->LocalNow()) + "      " + code;
+}
+
+// ---- engine lines ----
+
+void TTransStore::CheckThCommTrans() {
+  // Rows waiting for their database go first, so that they keep their order.
+  writer_.Replay();
+  try {
+    StatusQuery();
+  } catch (const std::exception& e) {
+    log_.WriteLog(999, std::string("<ChkTHC>") + e.what());
+    return;
+  }
+  if (!ctx_.engine) return;
+  for (int i = 0; i < kLinesPerTick && !Terminating(); ++i) {
+    try {
+      std::string line;
+      if (ctx_.engine->GetNextTransaction(line) != 0) break;
+      log_.WriteLog(30, "C.T=" + line);
+      HandleLine(line);
+    } catch (const std::exception& e) {
+      // That line is lost; the next ones are still handled.
+      log_.WriteLog(999, std::string("<ChkTHC>") + e.what());
+    }
+  }
+}
+
+void TTransStore::StatusQuery() {
+  if (!ctx_.registry || !ctx_.engine) return;
+  int point = 0;
+  std::string tag, ip;
+  if (!ctx_.registry->GetNextCtrl(point, tag, ip)) return;
+  std::string text = "S" + Format("%2.2d%2.2d%s", BusOfPoint(point), UnitOfPoint(point), KeyToIP(ip).c_str());
+  if (ctx_.engine->GetDoorStatus(text) == 0) ctx_.registry->SetCtrlStatus(tag, text);
+}
+
+void TTransStore::HandleLine(const std::string& line) {
+  auto lookup = [this](const std::string& ip, int point) {
+    return ctx_.registry ? ctx_.registry->LookupTag(ip, point) : std::string();
+  };
+  switch (CharAt(line, 1)) {
+    case 'S':
+      HandleUnitState(line);
+      return;
+    case 'M':  // "M" BB UU ID result
+      HandleReply(Copy(line, 6, 9), CopyFrom(line, 15));
+      return;
+    case 'I':  // "I" UU ID result IP reply, the last character not part of it
+      HandleReply(Copy(line, 4, 9), Copy(line, 13, static_cast<long long>(line.size()) - 13));
+      return;
+    case 'C':  // card upload progress
+      return;
+    default:
+      break;
+  }
+  if (line.size() > 25) {
+    // IP transaction: unit "%3d", record, one blank, address.
+    int point = static_cast<int>(StrToInt(Trim(Copy(line, 1, 3))));
+    std::string record = Copy(line, 4, 15);
+    std::string tag = lookup(IPToKey(Trim(CopyFrom(line, 20))), point);
+    Save_Trans(tag, record);
+    return;
+  }
+  // Serial transaction: "T" BB UU record.
+  if (line.size() < 20) {
+    log_.WriteLog(999, "Short engine line skipped: [" + line + "]");
+    return;
+  }
+  int bus = static_cast<int>(StrToInt(Copy(line, 2, 2)));
+  int unit = static_cast<int>(StrToInt(Copy(line, 4, 2)));
+  Save_Trans(lookup("", PointOf(bus, unit)), Copy(line, 6, 15));
+}
+
+void TTransStore::HandleUnitState(const std::string& line) {
+  // "S" UU state, then a 2-digit bus (serial) or the IP address.
+  if (line.size() < 7) {
+    log_.WriteLog(999, "Short engine line skipped: [" + line + "]");
+    return;
+  }
+  int unit = static_cast<int>(StrToInt(Copy(line, 2, 2)));
+  std::string state = Copy(line, 4, 2);
+  std::string where = Trim(CopyFrom(line, 6));
+  std::string tag;
+  if (ctx_.registry) {
+    tag = Contains(where, ".") ? ctx_.registry->LookupTag(IPToKey(where), unit)
+                               : ctx_.registry->LookupTag("", PointOf(static_cast<int>(StrToInt(where)), unit));
+  }
+  if (state == "DN") {
+    Save_Trans(tag, NowRecord('X'));
+    if (ctx_.registry) ctx_.registry->SetDeviceState(tag, "DOWN");
+  } else if (state == "UP") {
+    if (ctx_.registry && ctx_.registry->IsNoPoll(tag)) return;
+    Save_Trans(tag, NowRecord('Y'));
+    if (ctx_.registry) ctx_.registry->SetDeviceState(tag, "UP");
+  }
+}
+
+void TTransStore::HandleReply(const std::string& id, const std::string& reply) {
+  // Only the answer to the command issued last is kept; without the client
+  // protocol nobody asks for it.
+  if (!ctx_.client) return;
+  std::string last = ctx_.client->LastCommandID();
+  if (!last.empty() && id == last) ctx_.client->PutReplyByID(id, reply);
+}
+
+// ---- storing one transaction ----
+
+int TTransStore::EventYear(const std::string& record, const DateTime& now) {
+  // The year is not sent: a December event read from January on is last year's.
+  bool december = Copy(record, 3, 2) == "12";
+  return december && now.month < 12 ? now.year - 1 : now.year;
+}
+
+TTransStore::Event TTransStore::DecodeRecord(const std::string& record, int year) {
+  Event ev;
+  int day = TwoDigits(record, 1, "date"), month = TwoDigits(record, 3, "date");
+  int hour = TwoDigits(record, 5, "time"), minute = TwoDigits(record, 7, "time");
+  if (!DateTime::IsValidDate(year, month, day)) throw std::invalid_argument("Invalid date in record [" + record + "]");
+  if (!DateTime::IsValidTime(hour, minute, 0)) throw std::invalid_argument("Invalid time in record [" + record + "]");
+  ev.when = DateTime{year, month, day, hour, minute, 0, 0};
+  ev.yyyymmdd = Format("%4.4d%2.2d%2.2d", year, month, day);
+  ev.hhmm = Copy(record, 5, 4);
+  ev.card = Copy(record, 9, 6);
+  ev.code = Copy(record, 15, 1);
+  return ev;
+}
+
+TTransStore::Lookup TTransStore::FindHolder(const std::string& card, Holder& h) {
+  TQuery& q = ctx_.db->Query1;
+  bool found = ctx_.db->RunSQL(q, "select * from cards where card_number=" + SqlQuote(card), true);
+  // A select that failed leaves the query closed; one without rows does not.
+  Lookup result = found ? Lookup::Found : q.Active() ? Lookup::NotFound : Lookup::Failed;
+  if (found) {
+    h.staff = q.FieldOr("staff_number");
+    h.name = q.FieldOr("name");
+    h.user1 = q.FieldOr("user1");
+    h.user2 = q.FieldOr("user2");
+    h.user3 = q.FieldOr("user3");
+  } else if (result == Lookup::NotFound) {
+    h.name = "Unknown";
+  }
+  q.Close();
+  return result;
+}
+
+std::vector<std::string> TTransStore::TransRow(const std::string& id, const Event& ev, const std::string& tag,
+                                               const Holder& h) {
+  return {id,     ev.hhmm + "00", ev.card, ev.yyyymmdd, tag, "",      h.name, h.staff,
+          h.user1, h.user2,       h.user3, "",          ev.code, "", "0"};
+}
+
+void TTransStore::Save_Trans(const std::string& tag, const std::string& record) {
+  try {
+    DateTime now = ctx_.clock->LocalNow();
+    int year = EventYear(record, now);
+    Event ev = DecodeRecord(record, year);
+    Holder h;
+    bool deferred = IsCardCode(ev.code) && FindHolder(ev.card, h) == Lookup::Failed;
+    std::string id = FormatDateTime("yymmdd", now) +
+                     Format("%2.2d%2.2d%2.2d%2.2d", now.hour, now.minute, now.second, now.msec % 100);
+    if (deferred) {
+      // Without its holder the row would be stored as "Unknown" and the
+      // clocking lost: the whole transaction waits for the database.
+      writer_.Defer({tag, record, id, IntToStr(year)}, "tag=" + tag + " record=" + record);
+      h.name = "Unknown";
+    } else {
+      writer_.StoreTrans(TransRow(id, ev, tag, h));
+    }
+    if (ctx_.monitor) {
+      ctx_.monitor->AppendOneLine(tag, Copy(record, 1, 2) + "/" + Copy(record, 3, 2) + "/" + Format("%4.4d", now.year),
+                                  "0", ev.code, GetTranStr(ev.code), h.name, ev.card, h.staff,
+                                  Copy(record, 5, 2) + ":" + Copy(record, 7, 2));
+    }
+    if (!deferred) LinkAttendance(record, tag, ev, h);
+  } catch (const std::exception& e) {
+    log_.WriteLog(999, std::string("<SaveT>") + e.what());
+  }
+}
+
+void TTransStore::LinkAttendance(const std::string& record, const std::string& tag, const Event& ev, const Holder& h) {
+  const ServiceSettings& s = *ctx_.settings;
+  if (!s.ChronexLink || (ev.code != "0" && ev.code != "9")) return;
+  if (h.staff.empty()) {
+    log_.WriteLog(999, "Staff not found in DB: card=" + ev.card);
+    return;
+  }
+  if (s.RawEnable) raw_.DumpTOTextFile(record, tag, h.staff, ev.card, ev.code, ev.when, ev.when);
+  writer_.StoreAttendance({h.staff, ev.yyyymmdd, ev.hhmm, "000", ev.code == "0" ? "I" : "O", ev.card, "", "01", "R",
+                           "0001", "PX"});
+  if (!s.NoOTFRepro) {
+    log_.WriteLog(0, "Q.Reprocess [" + h.staff + "]");
+    ctx_.ReproList.push_back(FormatDateTime("yyyymmdd", ev.when.AddDays(-1)) + ev.yyyymmdd + h.staff);
+  }
+}
+
+bool TTransStore::ResolveDeferred(const SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after) {
+  try {
+    if (e.fields.size() < 4) throw std::invalid_argument("deferred transaction without its fields");
+    const std::string &tag = e.fields[0], &record = e.fields[1];
+    Event ev = DecodeRecord(record, static_cast<int>(StrToInt(e.fields[3])));
+    Holder h;
+    if (FindHolder(ev.card, h) == Lookup::Failed) return false;
+    row = TransRow(e.fields[2], ev, tag, h);
+    after = [this, tag, record, ev, h] { LinkAttendance(record, tag, ev, h); };
+    return true;
+  } catch (const std::exception& ex) {
+    log_.WriteLog(999, std::string("<SaveT>") + ex.what());
+    return false;
+  }
+}
+
+// ---- transaction codes ----
+
+void TTransStore::GetTranCodeFromTable() {
+  try {
+    tranCodeCount_ = 0;
+    tranCodes_ = {};
+    TQuery& q = ctx_.db->Query1;
+    ctx_.db->RunSQL(q, "select * from trcode", true);
+    int ignored = 0;
+    for (q.First(); !q.Eof(); q.Next()) {
+      if (tranCodeCount_ >= kMaxTranCodes) {
+        ++ignored;
+        continue;
+      }
+      TranCodeRec& slot = tranCodes_[static_cast<size_t>(tranCodeCount_++)];
+      std::string code = Trim(q.FieldOr("trans_code"));
+      if (!code.empty()) {
+        slot.code = code[0];
+        slot.description = q.FieldOr("description");
+      }
+    }
+    q.Close();
+    if (ignored)
+      log_.WriteLog(999, "trcode has more than " + IntToStr(kMaxTranCodes) + " rows: " + IntToStr(ignored) +
+                             " rows ignored");
+  } catch (const std::exception& e) {
+    log_.WriteLog(999, std::string("<GetTrCode> :") + e.what());
+  }
+}
+
+std::string TTransStore::GetTranStr(const std::string& code) const {
+  try {
+    if (code.empty()) return " ";
+    for (int i = 0; i < tranCodeCount_; ++i) {
+      const TranCodeRec& slot = tranCodes_[static_cast<size_t>(i)];
+      if (slot.code != code[0]) continue;
+      if (slot.description.empty()) break;
+      return slot.description;
+    }
+    return std::string(1, code[0]) + ":Unknown";
+  } catch (const std::exception& e) {
+    log_.WriteLog(999, std::string("<GetTranStr>") + e.what());
+    return " ";
+  }
+}
+
+}  // namespace px

@@ -1,0 +1,84 @@
+#pragma once
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/Log.h"
+#include "service/RawTextFile.h"
+#include "service/ServiceContext.h"
+#include "service/TransRowWriter.h"
+#include "service/TransStoreApi.h"
+
+namespace px {
+
+// One slot of the transaction code table.
+struct TranCodeRec {
+  char code = '\0';
+  std::string description;
+};
+
+// Transaction storage: turns the engine's output lines into stored
+// transactions, device states and reply matches, looks card holders up,
+// writes the trans rows, shows each transaction in the monitor and, with
+// the attendance link on, writes the attendance rows, the raw text file and
+// the reprocessing requests. Rows a database does not take wait in the
+// spool "trans.spool" in the program folder (see TransRowWriter).
+// Loop thread only.
+class TTransStore : public ITransStore {
+public:
+  static constexpr int kMaxTranCodes = 60;
+  static constexpr int kLinesPerTick = 10;
+  static constexpr const char* kSpoolFile = "trans.spool";
+
+  // The spool left by an earlier run is read here.
+  TTransStore(ServiceContext& ctx, ILog& log);
+  ~TTransStore() override;
+
+  void CheckThCommTrans() override;
+  void Save_Trans(const std::string& tag, const std::string& record) override;
+  void GetTranCodeFromTable() override;
+  // The description of a code; the code and ":Unknown" when there is none.
+  std::string GetTranStr(const std::string& code) const;
+
+  int TranCodeCount() const { return tranCodeCount_; }
+  const TranCodeRec& TranCode(int i) const { return tranCodes_[static_cast<size_t>(i - 1)]; }  // 1-based
+  TRawTextFile& Raw() { return raw_; }
+  TransRowWriter& Writer() { return writer_; }
+
+private:
+  // The card holder's columns of cards.
+  struct Holder {
+    std::string name, staff, user1, user2, user3;
+  };
+  enum class Lookup { Found, NotFound, Failed };
+  // The decoded 15-character record.
+  struct Event {
+    DateTime when;          // date and time of the event (second 0)
+    std::string yyyymmdd, hhmm, card, code;
+  };
+  static Event DecodeRecord(const std::string& record, int year);
+  static int EventYear(const std::string& record, const DateTime& now);
+  Lookup FindHolder(const std::string& card, Holder& h);
+  static std::vector<std::string> TransRow(const std::string& id, const Event& ev, const std::string& tag,
+                                           const Holder& h);
+  void LinkAttendance(const std::string& record, const std::string& tag, const Event& ev, const Holder& h);
+  bool ResolveDeferred(const SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after);
+
+  void StatusQuery();
+  void HandleLine(const std::string& line);
+  void HandleUnitState(const std::string& line);
+  void HandleReply(const std::string& id, const std::string& reply);
+  bool Terminating() const;
+  std::string NowRecord(char code) const;
+
+  ServiceContext& ctx_;
+  ILog& log_;
+  TRawTextFile raw_;
+  TransRowWriter writer_;
+  std::array<TranCodeRec, kMaxTranCodes> tranCodes_{};
+  int tranCodeCount_ = 0;
+};
+
+}  // namespace px
