@@ -17,6 +17,17 @@ public:
   // Template jobs: 0 with the oldest line, 1 when empty; 0 when the job succeeded.
   virtual int Queue_GetCommand(std::string& line) = 0;
   virtual int Queue_ExecCommand(const std::string& line) = 0;
+
+  // Answers one unscrambled request from the client at remoteAddress
+  // (dotted IPv4 text); an empty reply means nothing is sent back.
+  virtual std::string ReplyToClientQuery(const std::string& request, const std::string& remoteAddress) {
+    return {};
+  }
+  // A finished-job or progress notice for the client whose address key
+  // begins the entry; the slot number used, 0 when it was dropped.
+  virtual int Queue_PutDone(const std::string& entry) { return 0; }
+  // One row of the audit trail, stamped with the current local time.
+  virtual void WriteToAuditTrail(const std::string& action, const std::string& detail) {}
 };
 
 }  // namespace px
