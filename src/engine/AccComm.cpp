@@ -66,6 +66,7 @@ void TAccComm::OnCardStart() {
     ctx_.log.WriteLog(999, "@@> Reassign RC file.");
     cardFile_.close();
   }
+  ring_.Clear();
   cardFile_.open(ctx_.cfg.appDir + "user.tmp", std::ios::out | std::ios::trunc | std::ios::binary);
   if (!cardFile_.is_open()) ctx_.log.WriteLog(999, "<RCFile> cannot create " + ctx_.cfg.appDir + "user.tmp");
   cardCount_ = 0;

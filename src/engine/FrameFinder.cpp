@@ -14,9 +14,9 @@ std::string FrameFinder::Feed(std::string_view piece, FrameSink& sink) {
   for (char ch : piece) {
     auto b = static_cast<unsigned char>(ch);
     if (StartsFrame(b)) {
-      // A new address byte always begins a new frame. A frame completed
-      // earlier in this piece is handed on; an unfinished one was cut off.
-      if (crSeen) out += collected_;
+      // A new address byte always begins a new frame. A complete frame
+      // collected so far is handed on; an unfinished one was cut off.
+      if (!cardMode_ && collected_.find(kCR) != std::string::npos) out += collected_;
       state_ = 'S';
       cardMode_ = false;
       header_ = false;
@@ -33,8 +33,11 @@ std::string FrameFinder::Feed(std::string_view piece, FrameSink& sink) {
     if (!header_ && collected_.size() == kHeaderLen) {
       header_ = true;
       if (collected_.compare(1, 2, "RC") == 0) {
+        // The unit now streams its card list; a frame finished earlier in
+        // this piece can no longer be answered and is not handed on.
         cardMode_ = true;
         collected_.clear();
+        out.clear();
         sink.OnCardStart();
         continue;
       }

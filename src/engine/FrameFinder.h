@@ -10,7 +10,8 @@ public:
   virtual ~FrameSink() = default;
   // A NUL byte: the controller is alive but busy (serial rules only).
   virtual void OnNul() {}
-  // An "RC" header: a card upload starts.
+  // An "RC" header: a card upload starts. What the receive ring holds
+  // belongs to no frame any more and should be dropped.
   virtual void OnCardStart() {}
   // One 20-character card record of the upload.
   virtual void OnCardRecord(const std::string& record) { (void)record; }

@@ -160,6 +160,11 @@ TEST_F(MainFormTest, RepliesComeBeforeTransactionsAndBusOneBeforeBusTwo) {
     EXPECT_EQ(form->BusCount(), 2);
     form->EnableCtrl(999, 0, true);
     EXPECT_TRUE(log.Has("All Bus Units enable=true"));
+    EXPECT_TRUE(form->Bus(2)->Unit(16).Enabled);
+    form->EnableCtrl(999, 0, false);
+    EXPECT_TRUE(log.Has("All Bus Units enable=false"));
+    form->EnableCtrl(1, 1, true);
+    form->EnableCtrl(2, 1, true);
     ASSERT_TRUE(WaitFor([&] { return form->Bus(1)->HasTrans() && form->Bus(2)->HasTrans(); }));
     form->Button2Click();
     form->PutReplyQ("M0101123456789OKPR0");
