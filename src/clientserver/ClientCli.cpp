@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "clientserver/ClientWire.h"
+#include "common/Format.h"
 #include "common/IpKey.h"
 #include "common/StrUtil.h"
 
@@ -11,7 +12,24 @@ namespace px {
 
 namespace {
 using Result = TClientSocket::Result;
+
+// "5" or "0.5" seconds, up to an hour.
+bool ParseSeconds(const std::string& v, int& ms) {
+  try {
+    size_t used = 0;
+    double s = std::stod(v, &used);
+    if (used != v.size() || !(s > 0) || s > 3600) return false;
+    ms = static_cast<int>(s * 1000);
+    return ms > 0;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
+
+std::string Seconds(int ms) {
+  return ms % 1000 ? Format("%.1f s", ms / 1000.0) : IntToStr(ms / 1000) + " s";
+}
+}  // namespace
 
 const char* TClientCli::Usage() {
   return "usage: pxclient [--host H] [--port P] [--timeout S] COMMAND ...\n"
@@ -41,7 +59,7 @@ bool TClientCli::Connect() {
       Fail("connection to " + where + " refused (is the server running?)");
       return false;
     case Result::TimedOut:
-      Fail("no connection to " + where + " within " + IntToStr(timeoutMs_ / 1000) + " s");
+      Fail("no connection to " + where + " within " + Seconds(timeoutMs_));
       return false;
     default:
       Fail("cannot connect to " + where + ": " + socket_.Error());
@@ -53,8 +71,8 @@ bool TClientCli::Exchange(const std::string& request, std::string& reply, bool e
   if (!Connect()) return false;
   Result r = socket_.Exchange(request, reply, timeoutMs_);
   if (r == Result::TimedOut) {
-    if (reply.empty()) Fail("no reply within " + IntToStr(timeoutMs_ / 1000) + " s");
-    else Fail("incomplete reply within " + IntToStr(timeoutMs_ / 1000) + " s: " + wire::Printable(reply));
+    if (reply.empty()) Fail("no reply within " + Seconds(timeoutMs_));
+    else Fail("incomplete reply within " + Seconds(timeoutMs_) + ": " + wire::Printable(reply));
     return false;
   }
   if (r != Result::Ok) {
@@ -74,25 +92,31 @@ bool TClientCli::Exchange(const std::string& request, std::string& reply, bool e
 
 int TClientCli::Run(const std::vector<std::string>& args) {
   size_t i = 0;
-  auto value = [&](const std::string& opt, std::string& v) {
+  // The option's value, taken from the next argument.
+  auto value = [&](std::string& v) {
     if (i + 1 >= args.size()) return false;
     v = args[++i];
-    return !v.empty() && opt.size() > 0;
+    return !v.empty();
   };
   for (; i < args.size() && StartsWith(args[i], "--"); ++i) {
+    const std::string opt = args[i];
     std::string v;
     long long n = 0;
-    if (args[i] == "--host" && value(args[i], v)) {
-      host_ = v;
-    } else if (args[i] == "--port" && value(args[i], v) && TryStrToInt(v, n) && n > 0 && n < 65536) {
-      port_ = static_cast<int>(n);
-    } else if (args[i] == "--timeout" && value(args[i], v) && TryStrToInt(v, n) && n > 0 && n < 3600) {
-      timeoutMs_ = static_cast<int>(n * 1000);
-    } else if (args[i] == "--help") {
+    bool ok = false;
+    if (opt == "--host") {
+      ok = value(v);
+      if (ok) host_ = v;
+    } else if (opt == "--port") {
+      ok = value(v) && TryStrToInt(v, n) && n > 0 && n < 65536;
+      if (ok) port_ = static_cast<int>(n);
+    } else if (opt == "--timeout") {
+      ok = value(v) && ParseSeconds(v, timeoutMs_);
+    } else if (opt == "--help") {
       out_ << Usage();
       return 0;
-    } else {
-      err_ << "pxclient: bad option " << args[i] << "\n" << Usage();
+    }
+    if (!ok) {
+      err_ << "pxclient: bad option " << opt << (v.empty() ? "" : " " + v) << "\n" << Usage();
       return 2;
     }
   }
@@ -156,7 +180,7 @@ int TClientCli::Command(const std::vector<std::string>& a) {
       return StartsWith(r, "OK") ? 0 : 1;
     }
     if (std::chrono::steady_clock::now() >= until)
-      return Fail("no reply to command " + id + " within " + IntToStr(timeoutMs_ / 1000) + " s");
+      return Fail("no reply to command " + id + " within " + Seconds(timeoutMs_));
     if (sleep) sleep(200);
     else std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
@@ -231,7 +255,7 @@ int TClientCli::Raw(const std::vector<std::string>& a) {
     out_ << "text: " << wire::Printable(reply) << "\n";
   }
   if (r == Result::TimedOut)
-    return Fail(reply.empty() ? "no reply within " + IntToStr(timeoutMs_ / 1000) + " s" : "reply incomplete");
+    return Fail(reply.empty() ? "no reply within " + Seconds(timeoutMs_) : "reply incomplete");
   if (r != Result::Ok) return Fail(socket_.Error());
   return 0;
 }
