@@ -22,8 +22,9 @@ if [ ! -f "$RUN/OstrPro.db" ]; then
 fi
 
 SIM_PID=""
+WATCH_PID=""
 cleanup() {
-  if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true; fi
+  for p in $WATCH_PID $SIM_PID; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
 }
 trap cleanup EXIT
 
@@ -38,6 +39,20 @@ if [ -n "$SIM" ]; then
 else
   echo "run: controller simulator not built; the server runs without controllers"
 fi
+
+# Show each stored transaction as it reaches the database.
+(
+  last=$(sqlite3 "$RUN/OstrPro.db" "select coalesce(max(rowid),0) from trans" 2>/dev/null || echo 0)
+  while sleep 2; do
+    rows=$(sqlite3 -separator ' ' "$RUN/OstrPro.db" \
+      "select rowid, 'trans:', trans_date, trans_time, tag_name, card_number, trans_code, name from trans
+       where rowid > $last order by rowid" 2>/dev/null) || continue
+    [ -z "$rows" ] && continue
+    printf '%s\n' "$rows" | cut -d' ' -f2-
+    last=$(printf '%s\n' "$rows" | tail -1 | cut -d' ' -f1)
+  done
+) &
+WATCH_PID=$!
 
 echo "run: starting portexd in $RUN (Ctrl-C stops it)"
 "$ROOT/build/bin/portexd" --appdir "$RUN" --foreground || true
