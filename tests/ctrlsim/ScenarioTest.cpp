@@ -134,7 +134,7 @@ TEST(CliOptionsTest, ParsesSerialAndTcpOptions) {
   std::string err;
   ASSERT_TRUE(CliOptions::Parse({"--pty-link", "/tmp/ttyX", "--baud", "19200", "--units", "1-4",
                                  "--tcp", "127.0.0.2:4001:1,2", "--tcp", "127.0.0.1:0", "-v",
-                                 "--auto-trans", "250", "--cards", "12,000034", "--model", "KX470"},
+                                 "--auto-trans", "250", "--cards", "12,000034", "--model", "KX470", "--push", "500"},
                                 o, &err)) << err;
   EXPECT_TRUE(o.serial);
   EXPECT_EQ(o.ptyLink, "/tmp/ttyX");
@@ -149,6 +149,7 @@ TEST(CliOptionsTest, ParsesSerialAndTcpOptions) {
   EXPECT_EQ(o.autoTransMs, 250);
   EXPECT_EQ(o.cards, (std::vector<std::string>{"12", "000034"}));
   EXPECT_EQ(o.model, "KX470");
+  EXPECT_EQ(o.pushMs, 500);
 
   CliOptions tcpOnly;
   ASSERT_TRUE(CliOptions::Parse({"--tcp", "127.0.0.3:4001"}, tcpOnly, &err));

@@ -1,6 +1,8 @@
 // TCP addresses: real loopback sockets, a test host connecting to them.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "SimClient.h"
 #include "ctrlsim/TcpSim.h"
 
@@ -127,6 +129,26 @@ TEST_F(TcpSimTest, RepliesInSeveralPiecesWithGaps) {
   EXPECT_EQ(host.ReadFrame(), BuildReply(1, "VN", "KX4100V1.23"));
   EXPECT_GE(Ms(SteadyClock::now() - t0).count(), 79);
   EXPECT_GE(Ms(host.LastByteAt() - host.FirstByteAt()).count(), 79);
+}
+
+TEST_F(TcpSimTest, PushesQueuedRecordsToAListeningHost) {
+  auto sim = Make("127.0.0.1", {1, 2});
+  sim->Bank().Unit(1).QueueRecord("010112000001230");
+  sim->Bank().Unit(2).QueueRecord("010112010002229");
+  sim->SetPush(20);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  // Nobody connected: nothing taken off the queues.
+  EXPECT_EQ(sim->Bank().Unit(1).QueuedRecords(), 1);
+  SimClient host = Connect(*sim);
+  EXPECT_EQ(host.ReadFrame(), BuildReply(1, "QA", "00010112000001230"));
+  EXPECT_EQ(host.ReadFrame(), BuildReply(2, "QA", "00010112010002229"));
+  // Units with nothing queued stay quiet; polls are still answered.
+  EXPECT_EQ(host.ReadFor(80), "");
+  ASSERT_TRUE(host.Send(SimClient::Poll(1, "RS")));
+  EXPECT_EQ(host.ReadFrame(), BuildReply(1, "RS", ""));
+  sim->SetPush(0);
+  sim->Bank().Unit(1).QueueRecord("010112000001230");
+  EXPECT_EQ(host.ReadFor(80), "");
 }
 
 TEST_F(TcpSimTest, StartFailsOnAnAddressInUse) {

@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
   }
   for (const auto& t : o.tcp) {
     const std::string name = "tcp " + t.address + ":" + std::to_string(t.port);
-    auto sim = std::make_unique<TcpSim>(MakeBank(o, t.units, name), TcpSim::Options{t.address, t.port});
+    auto sim = std::make_unique<TcpSim>(MakeBank(o, t.units, name), TcpSim::Options{t.address, t.port, o.pushMs});
     if (!sim->Start(&err)) {
       std::cerr << "ctrlsim: " << err << "\n";
       return 1;

@@ -88,6 +88,8 @@ bool CliOptions::Parse(const std::vector<std::string>& args, CliOptions& o, std:
       Tcp t;
       if (!ParseTcp(v, t, error)) return false;
       o.tcp.push_back(t);
+    } else if (a == "--push") {
+      if (!number(o.pushMs, 0)) return false;
     } else if (a == "--scenario") {
       if (!value(o.scenarioFile)) return false;
     } else {
@@ -144,6 +146,8 @@ std::string CliOptions::Usage() {
       "TCP (repeatable):\n"
       "  --tcp ADDR:PORT[:LIST]  listen on ADDR:PORT for units LIST (default 1);\n"
       "                          port 0 picks a free port, printed at start\n"
+      "  --push MS               units send queued records unasked every MS, for a\n"
+      "                          host that only listens (default 0 = only when polled)\n"
       "\n"
       "Every unit:\n"
       "  --model NAME          model reported to VN (default KX4100)\n"

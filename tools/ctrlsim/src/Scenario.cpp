@@ -50,6 +50,7 @@ const std::map<std::string, ActionInfo>& Actions() {
       {"hang", {0, false, "(TCP) accept but never answer"}},
       {"unhang", {0, false, "(TCP) answer again"}},
       {"drop", {0, false, "(TCP) close open connections"}},
+      {"push", {1, false, "MS: (TCP) units send queued records unasked every MS (0 = off)"}},
   };
   return table;
 }
@@ -196,6 +197,7 @@ bool Scenario::Apply(const ScenarioStep& s, const Targets& t, std::string* error
     if (a == "refuse" || a == "accept") tcp->SetRefuse(a == "refuse");
     else if (a == "hang" || a == "unhang") tcp->SetHang(a == "hang");
     else if (a == "drop") tcp->DropConnections();
+    else if (a == "push") tcp->SetPush(Num(s.args[0]));
     else return Fail(error, s.line, "'" + a + "' is for the serial bus");
     return true;
   }

@@ -178,7 +178,20 @@ ReplyPlan SimUnit::Answer(const Request& req) {
     return plan;
   }
   if (!enabled_ || faults_.silent) return plan;
+  return ReplyLocked(req);
+}
 
+ReplyPlan SimUnit::Push() {
+  std::lock_guard l(m_);
+  if (!enabled_ || faults_.silent || queue_.empty()) return {};
+  Request qa;
+  qa.unit = number_;
+  qa.code = "QA";
+  return ReplyLocked(qa);
+}
+
+ReplyPlan SimUnit::ReplyLocked(const Request& req) {
+  ReplyPlan plan;
   if (ConfirmsLastBlock(req.code)) {
     confirmed_ += static_cast<int>(lastSent_.size());
     lastSent_.clear();

@@ -23,7 +23,10 @@ struct TcpSim::Conn {
 };
 
 TcpSim::TcpSim(std::shared_ptr<UnitBank> bank, Options options)
-    : bank_(std::move(bank)), options_(std::move(options)), port_(options_.port) {}
+    : bank_(std::move(bank)),
+      options_(std::move(options)),
+      port_(options_.port),
+      pushMs_(options_.pushIntervalMs > 0 ? options_.pushIntervalMs : 0) {}
 
 TcpSim::~TcpSim() { Stop(); }
 
@@ -61,6 +64,7 @@ bool TcpSim::Start(std::string* error) {
   if (running_) return true;
   if (!Listen(error)) return false;
   wake_ = posix::MakeWakeFd();
+  nextPush_ = SteadyClock::now() + std::chrono::milliseconds(pushMs_);
   stop_ = false;
   thread_ = std::thread([this] { Loop(); });
   running_ = true;
@@ -139,6 +143,25 @@ void TcpSim::DropConnections() {
   });
 }
 
+void TcpSim::SetPush(int intervalMs) {
+  RunInLoop([this, intervalMs] {
+    pushMs_ = intervalMs > 0 ? intervalMs : 0;
+    nextPush_ = SteadyClock::now() + std::chrono::milliseconds(pushMs_);
+  });
+}
+
+void TcpSim::PushRecords(SteadyClock::time_point now) {
+  nextPush_ = now + std::chrono::milliseconds(pushMs_);
+  // Records stay queued while nobody is connected to hear them.
+  if (conns_.empty() || hang_) return;
+  bank_->ForEach([&](SimUnit& u) {
+    const ReplyPlan plan = u.Push();
+    if (!plan.answer) return;
+    bank_->Trace("push " + Printable(plan.bytes));
+    for (auto& c : conns_) c->schedule.Add(plan, now, true);
+  });
+}
+
 void TcpSim::AcceptAll() {
   for (;;) {
     const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -205,6 +228,7 @@ void TcpSim::Loop() {
     fds.push_back({wake_, POLLIN, 0});
     fds.push_back({listener_, POLLIN, 0});  // a closed listener (-1) is skipped by poll
     std::optional<SteadyClock::time_point> deadline;
+    if (pushMs_ > 0) deadline = nextPush_;
     for (auto& c : conns_) {
       fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
       if (!c->schedule.Empty() && (!deadline || c->schedule.NextDue() < *deadline))
@@ -220,6 +244,7 @@ void TcpSim::Loop() {
     // the poll results when both are as they were.
     const bool sameSet = fds[1].fd == listener_ && fds.size() == conns_.size() + 2;
     if (sameSet && listener_ >= 0 && (fds[1].revents & POLLIN)) AcceptAll();
+    if (pushMs_ > 0 && SteadyClock::now() >= nextPush_) PushRecords(SteadyClock::now());
     for (std::size_t i = 0; i < conns_.size(); ++i) {
       Conn& c = *conns_[i];
       if (sameSet && i + 2 < fds.size() && fds[i + 2].fd == c.fd &&

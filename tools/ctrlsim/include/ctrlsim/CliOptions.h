@@ -24,6 +24,7 @@ struct CliOptions {
   std::vector<std::string> cards;  // card entries as given
   std::string codes = "09";
   std::vector<Tcp> tcp;
+  int pushMs = 0;                  // TCP units push queued records unasked
   std::string scenarioFile;
   bool verbose = false;
   bool help = false;

@@ -95,6 +95,9 @@ public:
 
   // Answer one frame addressed to this unit.
   ReplyPlan Answer(const Request& req);
+  // An unsolicited QA answer carrying queued records, for hosts that only
+  // listen; nothing when no record waits.
+  ReplyPlan Push();
 
   // Pads or cuts to width (blanks on the right).
   static std::string Fit(const std::string& s, std::size_t width);
@@ -104,6 +107,7 @@ public:
 private:
   static constexpr std::size_t kFrameLogLimit = 10000;
 
+  ReplyPlan ReplyLocked(const Request& req);
   std::string TakeRecordsLocked();
   std::string RecordsTextLocked() const;
   std::string CardStreamLocked();

@@ -21,6 +21,7 @@ public:
   struct Options {
     std::string address = "127.0.0.1";
     int port = 0;
+    int pushIntervalMs = 0;  // > 0: units push queued records unasked (see SetPush)
   };
 
   TcpSim(std::shared_ptr<UnitBank> bank, Options options);
@@ -43,6 +44,10 @@ public:
   void SetRefuse(bool on);   // stop listening (connects are refused) / listen again
   void SetHang(bool on);     // accept and read, never answer
   void DropConnections();    // close every open connection now
+  // Every `intervalMs` each enabled unit with queued records sends them as
+  // an unsolicited QA answer on every open connection, for hosts that only
+  // listen. 0 turns it off.
+  void SetPush(int intervalMs);
 
   int OpenConnections() const { return openConnections_; }
   long Accepted() const { return accepted_; }
@@ -58,6 +63,7 @@ private:
   void AcceptAll();
   void ReadFrom(Conn& c);
   void Flush(Conn& c);
+  void PushRecords(SteadyClock::time_point now);
 
   std::shared_ptr<UnitBank> bank_;
   Options options_;
@@ -69,6 +75,8 @@ private:
   int listener_ = -1;
   int wake_ = -1;
   std::atomic<bool> hang_{false};
+  int pushMs_ = 0;
+  SteadyClock::time_point nextPush_{};
   std::vector<std::unique_ptr<Conn>> conns_;
 
   std::mutex tasksM_;
