@@ -18,6 +18,11 @@ struct EngineConfig {
   // Period of the bus reply time-out tick. The controllers expect 20 ms
   // (45 ticks = 0.9 s); tests shorten it so a silent unit fails quickly.
   int busTickMs = 20;
+  // Period of the IP channel timers and of the single-socket timer (10 ms),
+  // and of the IP wait-counter tick (20 ms: 100 ticks = 2 s for a poll).
+  // Tests shorten them so silent controllers time out quickly.
+  int ipTimerMs = 10;
+  int ipTickMs = 20;
 };
 
 // COM1 -> "/dev/ttyS0", COM2 -> "/dev/ttyS1" ...

@@ -1,0 +1,389 @@
+#include "engine/IPChannel.h"
+
+#include "common/Format.h"
+#include "common/IpKey.h"
+#include "common/StrUtil.h"
+#include "engine/EngineLines.h"
+#include "engine/Protocol.h"
+
+namespace px {
+
+TIPChannel::TIPChannel(EngineContext& ctx, int channel, int port)
+    : ctx_(ctx), ctrl_(ctx, channel), timer_(ctx.loop, ctx.cfg.ipTimerMs > 0 ? ctx.cfg.ipTimerMs : 10) {
+  MakeSocket("", port);
+  timer_.Tag = channel;
+  timer_.OnTimer = [this] { IPTimerTimer(); };
+  timer_.SetEnabled(true);
+}
+
+TIPChannel::~TIPChannel() {
+  timer_.SetEnabled(false);
+  sock_->Close();
+}
+
+void TIPChannel::MakeSocket(const std::string& ip, int port) {
+  sock_ = std::make_unique<TClientSocket>(ctx_.loop);
+  sock_->Address = ip;
+  sock_->Port = port;
+  sock_->Tag = Channel();
+  sock_->OnRead = [this](TClientSocket& s) { CSock1Read(s); };
+  sock_->OnError = [this](TClientSocket& s, TErrorEvent ev, int& code) { CSock1Error(s, ev, code); };
+  sock_->OnConnect = [this](TClientSocket& s) { CSock1Connect(s); };
+  sock_->OnDisconnect = [this](TClientSocket& s) { Csock1Disconnect(s); };
+}
+
+// ---------------------------------------------------------------- the timer
+
+void TIPChannel::IPTimerTimer() {
+  timer_.SetEnabled(false);
+  if (ctx_.stopping) {
+    sock_->Close();
+    sock_->Address.clear();
+    return;
+  }
+  try {
+    switch (ctrl_.State()) {
+      case 'R':
+        Recreate();
+        break;
+      case 'N':
+      case '1':
+      case '2':
+      case '3':
+      case '4': {
+        bool noneEnabled = false;
+        Next n = GetNextIPController(noneEnabled);
+        if (n == Next::Failed && !noneEnabled) {
+          ctrl_.Led(CommMonitor::kRed);
+          ctrl_.RefreshIPDownCount(ctrl_.CurSlot(), false);
+        } else if (n == Next::Ready) {
+          ctrl_.Led(CommMonitor::kBlack);
+        }
+        break;
+      }
+      case 'I':
+        IdleStep();
+        break;
+      case 'W':
+        if (wait_ <= 0) AnswerTimedOut();
+        break;
+      case 'S':
+        // A frame begun and never ended gets the time-out of its exchange; a
+        // channel suspended for the template server waits to be resumed.
+        if (!suspended_ && wait_ <= 0) AnswerTimedOut();
+        break;
+      case 'E':
+        ctrl_.ProcessIPData();
+        wait_ = kPollWait;
+        timeouts_ = 0;
+        ctrl_.Led(CommMonitor::kGreen);
+        ctrl_.SetState('N');
+        break;
+      case 'C':
+        ctrl_.HandleRCData();
+        ctrl_.Led(CommMonitor::kGreen);
+        ctrl_.SetState('N');
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    Log(999, Format("<IPTimer%d> ", Channel()) + e.what());
+    ctrl_.SetState('N');
+  }
+  if (!ctx_.stopping && !freed_) timer_.SetEnabled(true);
+}
+
+TIPChannel::Next TIPChannel::GetNextIPController(bool& noneEnabled) {
+  noneEnabled = false;
+  if (ctrl_.State() == 'N') {
+    if (!ctrl_.ChooseNextSlot()) {
+      Log(30, Format("%d: None enabled.", Channel()));
+      noneEnabled = true;
+      return Next::Failed;
+    }
+    ctrl_.SetState('1');
+    ctx_.monitor.SetIpBox(Channel(), ctrl_.Cur().ip);
+  }
+  const TIPSlot& slot = ctrl_.Cur();
+  if (connecting_) {
+    if (sock_->Connected()) {
+      connecting_ = false;
+      Log(20, Format("%d: ", Channel()) + slot.ip + " - Connected");
+      ctrl_.SetState('I');
+      return Next::Ready;
+    }
+    if (sock_->Active() && wait_ > 0) return Next::Pending;
+    const bool timedOut = sock_->Active();
+    connecting_ = false;
+    sock_->Close();
+    ctrl_.Led(CommMonitor::kRed);
+    if (timedOut)
+      Log(0, Format("%d: Network Timeout ", Channel()) + slot.ip + " Unit " + IntToStr(ctrl_.CurUnit()));
+    else
+      Log(30, Format("%d: Connect ", Channel()) + slot.ip + " - Failed.");
+    ctrl_.SetState('N');
+    return Next::Failed;
+  }
+  if (sock_->Address != slot.ip || sock_->Port != slot.port) {
+    if (sock_->Connected() && ctrl_.State() == '1') {
+      wait_ = kConnectWait;
+      std::string old = sock_->Address;
+      // Closing is immediate here: the socket is gone when Close returns.
+      sock_->Close();
+      Log(20, Format("%d: Close ", Channel()) + old + " - OK.");
+      ctrl_.SetState('3');
+    } else if (!sock_->Connected()) {
+      ctrl_.SetState('3');
+    }
+  }
+  if (sock_->Connected()) {
+    ctrl_.SetState('I');
+    return Next::Ready;
+  }
+  wait_ = kConnectWait;
+  sock_->Address = slot.ip;
+  sock_->Port = slot.port;
+  sock_->Open();
+  connecting_ = true;
+  ctrl_.SetState('3');
+  return Next::Pending;
+}
+
+void TIPChannel::IdleStep() {
+  if (cmdConnecting_) {
+    ContinueCommandConnect();
+    return;
+  }
+  wait_ = kPollWait;
+  std::string line;
+  if (ctrl_.Queue_GetIPCommand(sock_->Address, line)) {
+    StartCommand(line);
+    return;
+  }
+  if (ctx_.scanningStopped) return;
+  const int sleepCount = ctx_.settings.ipSleepCount;
+  const int tickMs = ctx_.cfg.ipTimerMs > 0 ? ctx_.cfg.ipTimerMs : 10;
+  if (sleepCount >= 1) {
+    if (++idle_ < sleepCount) {
+      // Each idle tick also stands for the 5 ms pause the poll pacing adds;
+      // a longer tick does that without holding up the loop.
+      timer_.SetInterval(tickMs + tickMs / 2);
+      return;
+    }
+    idle_ = 0;
+    timer_.SetInterval(tickMs);
+  }
+  std::string frame;
+  if (!ctrl_.IPSendPoll(frame)) {
+    // A slot disabled while current: move on rather than stay idle on it.
+    ctrl_.SetState('N');
+    return;
+  }
+  ctrl_.BeginPoll();
+  if (!frame.empty()) sock_->SendText(frame);
+  ctrl_.SetState('W');
+}
+
+void TIPChannel::StartCommand(const std::string& line) {
+  const std::string id = TIPCommandQueue::IdOf(line);
+  std::string frame = TIPCommandQueue::FrameOf(line);
+  const std::string ip = sock_->Address;
+  if (frame.empty()) {
+    Log(999, Format("<IPCmd> channel %d: empty command line dropped", Channel()));
+    return;
+  }
+  frame = PrepareFrameForSend(frame, ctx_.clock->LocalNow());
+  const int unit = UnitOfAddress(frame[0]);
+  const std::string code = Copy(frame, 2, 2);
+  ctrl_.BeginCommand(id, unit);
+  Log(0, Format("IPT%d: ", Channel()) + GetCmdDesc(code) + " to IP=" + ip + " " + IntToStr(unit));
+  if (ctx_.cfg.kx6ksEnable && ctx_.templates && (code == "AC" || code == "DC")) {
+    sock_->Close();
+    const bool ok = HandleKX6KSTemplates(frame, unit, ip);
+    if (!ok || suspended_) {
+      ctx_.putReplyQ(IpFailLine(unit, id, ip));
+      ctrl_.SetCommandInFlight(false);
+      if (!suspended_) ctrl_.SetState('N');
+      return;
+    }
+  }
+  pendingLine_ = line;
+  pendingFrame_ = frame;
+  ctrl_.SetState('I');
+  if (!sock_->Connected()) {
+    sockError_ = false;
+    sock_->Open();
+    cmdConnecting_ = true;
+    wait_ = kConnectWait;
+    return;
+  }
+  SendCommandFrame();
+}
+
+void TIPChannel::ContinueCommandConnect() {
+  if (sock_->Connected()) {
+    cmdConnecting_ = false;
+    SendCommandFrame();
+    return;
+  }
+  const bool failed = sockError_ || !sock_->Active();
+  if (!failed && wait_ > 0) return;
+  if (failed) Log(0, "IPT: " + sock_->Address + " " + IntToStr(Channel()) + " Sock Error");
+  cmdConnecting_ = false;
+  sock_->Close();
+  ctrl_.Led(CommMonitor::kRed);
+  ctrl_.Queue_PutIPCommand(sock_->Address, pendingLine_);
+  Log(0, "Socket not connected: keep command.");
+  // The command waits in the queue; the channel goes on with its slots
+  // instead of retrying this one address on every tick.
+  ctrl_.SetState('N');
+}
+
+void TIPChannel::SendCommandFrame() {
+  ctrl_.Led(CommMonitor::kGreen);
+  wait_ = kCommandWait;
+  sock_->SendText(pendingFrame_);
+  ctrl_.SetCommandInFlight(true);
+  ctrl_.SetState('W');
+}
+
+void TIPChannel::AnswerTimedOut() {
+  ctrl_.Led(CommMonitor::kRed);
+  const std::string ip = sock_->Address;
+  if (!ctrl_.CommandInFlight()) {
+    Log(21, Format("IPT%d: ", Channel()) + ip + " " + IntToStr(ctrl_.CurUnit()) + " - P.TO");
+    TUnitRecord& r = ctrl_.Cur().rec;
+    if (r.LastPollWasQ) {
+      ctrl_.RefreshIPDownCount(ctrl_.CurSlot(), false);
+      r.RepeatRequest = true;
+    }
+  } else {
+    Log(0, Format("IPT%d: ", Channel()) + ip + " " + IntToStr(ctrl_.CurUnit()) + " - C.TO");
+    ctx_.putReplyQ(IpFailLine(ctrl_.CommandUnit(), ctrl_.CommandId(), ip));
+    ctrl_.SetCommandInFlight(false);
+  }
+  ctrl_.Receiver().Abandon();
+  if (sock_->Connected() && ++timeouts_ > kRecreateAfter) {
+    ctrl_.SetState('R');
+    timeouts_ = 0;
+    return;
+  }
+  ctrl_.SetState('N');
+}
+
+void TIPChannel::Recreate() {
+  std::string line;
+  if (ctrl_.Queue_GetIPCommand(sock_->Address, line))
+    ctx_.putReplyQ(IpFailLine(TIPCommandQueue::UnitOf(line), TIPCommandQueue::IdOf(line), sock_->Address));
+  if (ReCreateIP())
+    ctrl_.SetState('N');
+  else
+    Log(0, "Failed to reestablish socket.");
+}
+
+bool TIPChannel::ReCreateIP() {
+  // The old socket goes at once; nothing of it can fire any more, so there
+  // is no need to wait for it as a message-driven socket would.
+  sock_->Close();
+  connecting_ = false;
+  cmdConnecting_ = false;
+  MakeSocket(ctrl_.Slot(1).ip, ctrl_.Slot(1).port);
+  ++recreated_;
+  Log(0, Format("%d: Socket Reestablished", Channel()));
+  return true;
+}
+
+bool TIPChannel::HandleKX6KSTemplates(const std::string& frame, int unit, const std::string& ip) {
+  const std::string user = Copy(frame, 4, 6);
+  const bool add = Copy(frame, 2, 2) == "AC";
+  bool ok = false;
+  try {
+    const std::string addr12 = IPToKey(ip);
+    ok = ctx_.templates->RemoveOneTemplate(user, addr12, unit);
+    if (add) ok = ctx_.templates->UploadOneTemplate(user, addr12, unit);
+    ctx_.templates->CloseSocket();
+  } catch (const std::exception& e) {
+    Log(999, std::string("<KX6KS> ") + e.what());
+    ok = false;
+  }
+  Log(0, std::string("Template Add/Del: ") + (add ? "A" : "D") + " " + user + " - " + (ok ? "OK" : "XX"));
+  return ok;
+}
+
+// ---------------------------------------------------------------- socket events
+
+void TIPChannel::CSock1Read(TClientSocket& s) {
+  std::string bytes = s.ReceiveText();
+  // Only an exchange under way takes bytes: a late answer to one that timed
+  // out must not break into a connect or the next choice of slot.
+  const char st = ctrl_.State();
+  if (st != 'W' && st != 'S') return;
+  if (suspended_) return;
+  ctrl_.Receiver().Receive(bytes);
+  // A card upload has no natural end but its CR: while records flow the
+  // controller is alive, so its time-out starts again.
+  if (ctrl_.Receiver().CardMode()) wait_ = kCommandWait;
+}
+
+void TIPChannel::CSock1Error(TClientSocket& s, TErrorEvent ev, int& code) {
+  (void)s;
+  (void)ev;
+  const int c = code;
+  code = 0;
+  ctrl_.RefreshIPDownCount(ctrl_.CurSlot(), false);
+  if (!sockError_)
+    Log(999, Format("Socket [%d] error managed: (%d) State[%d]=%c", Channel(), c, Channel(), ctrl_.State()));
+  sockError_ = true;
+}
+
+void TIPChannel::CSock1Connect(TClientSocket& s) {
+  (void)s;
+  sockError_ = false;
+}
+
+void TIPChannel::Csock1Disconnect(TClientSocket& s) { (void)s; }
+
+// ---------------------------------------------------------------- services
+
+void TIPChannel::OnOffPolling(bool on) {
+  if (!on) {
+    // Whatever was under way is given up; a command in flight gets its
+    // answer now rather than never.
+    if (ctrl_.CommandInFlight()) {
+      ctx_.putReplyQ(IpFailLine(ctrl_.CommandUnit(), ctrl_.CommandId(), sock_->Address));
+      ctrl_.SetCommandInFlight(false);
+    }
+    if (cmdConnecting_) {
+      ctrl_.Queue_PutIPCommand(sock_->Address, pendingLine_);
+      cmdConnecting_ = false;
+    }
+    connecting_ = false;
+    ctrl_.Receiver().Abandon();
+    sock_->Close();
+    suspended_ = true;
+    ctrl_.SetState('S');
+    Log(21, Format("TH%d.Suspended", Channel()));
+    return;
+  }
+  if (suspended_) {
+    // The channel connects again by itself when it chooses its next slot.
+    suspended_ = false;
+    ctrl_.SetState('N');
+  }
+  Log(21, Format("TH%d.Resume", Channel()));
+  if (!ctx_.stopping && !freed_) timer_.SetEnabled(true);
+}
+
+void TIPChannel::Free() {
+  freed_ = true;
+  timer_.SetEnabled(false);
+  sock_->Close();
+  connecting_ = cmdConnecting_ = false;
+  ctrl_.Receiver().Abandon();
+  ctrl_.EnableAll(false);
+  sock_->Address.clear();
+  ctrl_.Slot(1).ip.clear();
+}
+
+}  // namespace px

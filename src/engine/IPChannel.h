@@ -1,0 +1,93 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include "engine/EngineContext.h"
+#include "engine/IPController.h"
+#include "platform/ClientSocket.h"
+#include "platform/Timer.h"
+
+namespace px {
+
+// One IP channel as the form holds it: the controller slots, the channel's
+// client socket and 10 ms timer, and its idle-tick, wait and consecutive
+// time-out counters. The timer walks the state machine: "N" choose the
+// next slot, "1"/"3" connect to its address, "I" send a command or a poll,
+// "W" wait for the answer, "S" receiving (or suspended), "E" interpret,
+// "C" card upload complete, "R" recreate the socket.
+//
+// Nothing here blocks the loop: a connect is started and then checked on
+// each tick against the wait counter, so a controller that refuses, hangs
+// or drops only ever holds up its own channel. Loop thread only.
+class TIPChannel {
+public:
+  // Wait-counter limits, in ticks of the 20 ms TimeOutTimer.
+  static constexpr int kPollWait = 100;
+  static constexpr int kCommandWait = 200;
+  static constexpr int kConnectWait = 300;
+  // Consecutive time-outs on a connected socket before it is recreated.
+  static constexpr int kRecreateAfter = 10;
+
+  TIPChannel(EngineContext& ctx, int channel, int port);
+  ~TIPChannel();
+  TIPChannel(const TIPChannel&) = delete;
+  TIPChannel& operator=(const TIPChannel&) = delete;
+
+  int Channel() const { return ctrl_.Channel(); }
+  TIPController& Ctrl() { return ctrl_; }
+  const TIPController& Ctrl() const { return ctrl_; }
+  TClientSocket& Socket() { return *sock_; }
+  TTimer& Timer() { return timer_; }
+  int WaitCounter() const { return wait_; }
+  int ConsecutiveTimeouts() const { return timeouts_; }
+  bool SockError() const { return sockError_; }
+  bool Suspended() const { return suspended_; }
+  // How many times the socket has been recreated.
+  int Recreated() const { return recreated_; }
+
+  // One tick of the TimeOutTimer.
+  void TickWait() {
+    if (wait_ > 0) --wait_;
+  }
+  void IPTimerTimer();
+  // Pauses ("0") or resumes ("1") the channel for the template server.
+  void OnOffPolling(bool on);
+  // Engine shutdown: stops the timer, closes the socket, disables every slot.
+  void Free();
+
+private:
+  enum class Next { Ready, Pending, Failed };
+  Next GetNextIPController(bool& noneEnabled);
+  void IdleStep();
+  void StartCommand(const std::string& line);
+  void ContinueCommandConnect();
+  void SendCommandFrame();
+  void AnswerTimedOut();
+  void Recreate();
+  bool ReCreateIP();
+  bool HandleKX6KSTemplates(const std::string& frame, int unit, const std::string& ip);
+  void MakeSocket(const std::string& ip, int port);
+  void CSock1Read(TClientSocket& s);
+  void CSock1Error(TClientSocket& s, TErrorEvent ev, int& code);
+  void CSock1Connect(TClientSocket& s);
+  void Csock1Disconnect(TClientSocket& s);
+  void Log(int level, const std::string& text) { ctx_.log.WriteLog(level, text); }
+
+  EngineContext& ctx_;
+  TIPController ctrl_;
+  std::unique_ptr<TClientSocket> sock_;
+  TTimer timer_;
+  int wait_ = 0;
+  int idle_ = 0;
+  int timeouts_ = 0;
+  int recreated_ = 0;
+  bool sockError_ = false;
+  bool connecting_ = false;     // GetNextIPController's connect is under way
+  bool cmdConnecting_ = false;  // a command waits for its connection
+  std::string pendingLine_;     // that command as queued
+  std::string pendingFrame_;    // and as it goes on the wire
+  bool suspended_ = false;
+  bool freed_ = false;
+};
+
+}  // namespace px

@@ -1,0 +1,247 @@
+#include "engine/IPController.h"
+
+#include "common/ControllerTable.h"
+#include "common/Format.h"
+#include "common/StrUtil.h"
+#include "engine/EngineLines.h"
+#include "engine/Protocol.h"
+
+namespace px {
+
+TIPController::TIPController(EngineContext& ctx, int channel)
+    : ctx_(ctx),
+      channel_(channel),
+      commands_(Format("IP channel %d command queue", channel), &ctx.log),
+      trans_(kTransSlots, Format("IP channel %d transaction queue", channel), &ctx.log),
+      receiver_(ctx, Format("IP channel %d receive ring", channel)) {
+  receiver_.SetState('N');
+}
+
+int TIPController::WireUnit(int unit) { return unit >= 1 ? UnitOfPoint(unit) : unit; }
+
+// ---------------------------------------------------------------- slots
+
+int TIPController::FreeSlot() const {
+  for (int s = 1; s <= kSlots; ++s)
+    if (Slot(s).rec.UnitNumber < 1) return s;
+  return 0;
+}
+
+void TIPController::FillSlot(int slot, bool wasDown, bool enabled, int port, const std::string& configuredModel,
+                             const std::string& ip, int unit) {
+  TIPSlot& s = Slot(slot);
+  TUnitRecord& r = s.rec;
+  r = TUnitRecord{};
+  r.UnitNumber = unit;
+  r.Enabled = enabled;
+  r.RepeatRequest = false;
+  r.LastPollWasQ = false;
+  r.StatusRequest = false;
+  r.Model.clear();
+  r.ConfiguredModel = configuredModel;
+  r.VersionRequests = 0;
+  r.ModelKnown = true;
+  r.Reachable = true;
+  r.FailureCount = wasDown ? 4 : 0;
+  s.ip = ip;
+  s.port = port;
+  ctx_.monitor.SetIpLedHint(channel_, unit, ip);
+}
+
+bool TIPController::HoldsAddress(const std::string& ip) const {
+  for (const auto& s : slots_)
+    if (s.rec.UnitNumber >= 1 && s.ip == ip) return true;
+  return false;
+}
+
+int TIPController::EnableUnit(const std::string& ip, int unit, bool enable) {
+  auto apply = [&](bool byWire) {
+    int n = 0;
+    for (int i = 1; i <= kSlots; ++i) {
+      TIPSlot& s = Slot(i);
+      if (s.rec.UnitNumber < 1 || s.ip != ip) continue;
+      if (byWire ? WireUnit(s.rec.UnitNumber) != unit : s.rec.UnitNumber != unit) continue;
+      s.rec.Enabled = enable;
+      Log(10, Format("Channel %d Unit %d enabled=%s", channel_, s.rec.UnitNumber, BoolStr(enable)));
+      ++n;
+    }
+    return n;
+  };
+  int n = apply(false);
+  return n > 0 ? n : apply(true);
+}
+
+void TIPController::EnableAll(bool enable) {
+  for (auto& s : slots_) s.rec.Enabled = enable;
+}
+
+const TIPSlot* TIPController::FindSlot(const std::string& ip, int unit) const {
+  for (int pass = 0; pass < 2; ++pass)
+    for (const auto& s : slots_) {
+      if (!s.rec.Enabled || s.rec.UnitNumber < 1 || s.ip != ip) continue;
+      if ((pass == 0 ? s.rec.UnitNumber : WireUnit(s.rec.UnitNumber)) == unit) return &s;
+    }
+  return nullptr;
+}
+
+bool TIPController::ChooseNextSlot() {
+  int s = curSlot_;
+  for (int i = 0; i < kSlots; ++i) {
+    s = s >= kSlots ? 1 : s + 1;
+    if (Slot(s).rec.Enabled) {
+      curSlot_ = s;
+      curUnit_ = Slot(s).rec.UnitNumber;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TIPController::AnyEnabled() const {
+  for (const auto& s : slots_)
+    if (s.rec.Enabled) return true;
+  return false;
+}
+
+void TIPController::DropCommands() {
+  commands_.Clear([this](const std::string& ip, const std::string& line) {
+    ctx_.putReplyQ(IpFailLine(TIPCommandQueue::UnitOf(line), TIPCommandQueue::IdOf(line), ip));
+  });
+}
+
+// ---------------------------------------------------------------- exchange
+
+void TIPController::Led(uint32_t colour) { ctx_.monitor.IP_UpdateLED(channel_, curUnit_, colour); }
+
+void TIPController::BeginCommand(const std::string& id, int unit) {
+  cmdId_ = id;
+  cmdUnit_ = unit;
+  curUnit_ = unit;
+  receiver_.StartExchange(unit, id);
+}
+
+void TIPController::BeginPoll() {
+  cmdInFlight_ = false;
+  receiver_.StartExchange(WireUnit(curUnit_), cmdId_);
+}
+
+bool TIPController::IPSendPoll(std::string& frame) {
+  frame.clear();
+  TUnitRecord& r = Cur().rec;
+  if (!r.Enabled || !r.Reachable) return false;
+  std::string code;
+  if (r.Model.empty() || ctx_.settings.expressMode) {
+    // Capped, so a channel in express mode can listen for ever.
+    if (r.VersionRequests < 4) ++r.VersionRequests;
+    if (r.VersionRequests < 4) {
+      code = "VN";
+    } else {
+      r.Model = r.ConfiguredModel;
+      Log(20, Format("%d: Sq=%d U%d Ctrl# %d is ", channel_, curSlot_, r.UnitNumber, curUnit_) + r.Model);
+    }
+  } else if (r.RepeatRequest) {
+    code = "QR";
+  } else {
+    r.StatusRequest = !r.StatusRequest;
+    code = !r.StatusRequest ? "QA" : (r.ModelKnown ? "RI" : "RS");
+  }
+  if (!code.empty()) frame = BuildPollFrame(WireUnit(curUnit_), code);
+  r.LastPollWasQ = !code.empty() && code[0] == 'Q';
+  Led(CommMonitor::kBlack);
+  return true;
+}
+
+void TIPController::ProcessIPData() {
+  ByteRing& ring = receiver_.Ring();
+  if (!VerifyFrameCheckSum(ring.PeekAll())) {
+    Cur().rec.RepeatRequest = true;
+    Log(0, "Set QR due to check sum error");
+    ring.Clear();
+    Log(0, "Checksum error");
+    return;
+  }
+  ReadIPReplies(ring.Drain(), *this);
+}
+
+void TIPController::OnPollHeader(int frameUnit, const std::string& code, const std::string& statusA) {
+  TUnitRecord& r = Cur().rec;
+  if (code == "QR" && frameUnit == WireUnit(r.UnitNumber)) r.RepeatRequest = false;
+  RefreshIPDownCount(curSlot_, true);
+  if (r.ModelKnown) r.StatusA = statusA;
+  Log(21, " - P.OK");
+}
+
+void TIPController::OnRecord(int frameUnit, const std::string& record) {
+  (void)frameUnit;
+  TIPSlot& s = Cur();
+  if (CharAt(record, 15) == 'Z') {
+    s.rec.StatusA = Copy(record, 9, 2);
+    s.rec.StatusB = Copy(record, 11, 4);
+    return;
+  }
+  Log(0, Format("%d: U%d ", channel_, s.rec.UnitNumber) + record);
+  std::string line = IpTransLine(s.rec.UnitNumber, record, s.ip);
+  ctx_.queueForRawWrite(line);
+  PutTrans(line);
+}
+
+void TIPController::OnFrameEnd(int frameUnit, const std::string& frame) {
+  (void)frameUnit;
+  TIPSlot& s = Cur();
+  if (cmdInFlight_) {
+    ctx_.putReplyQ(IpReplyLine(cmdUnit_, cmdId_, s.ip, IpReplyText(frame)));
+    cmdInFlight_ = false;
+    Log(10, Format("IPT%d: Cmd OK", channel_));
+  }
+  const std::string code = Copy(frame, 2, 2);
+  TUnitRecord& r = s.rec;
+  if (code == "VN") {
+    std::string data = ReplyData(frame);
+    size_t v = Pos("V", data);
+    r.Model = v ? Copy(data, 1, static_cast<long long>(v) - 1) : data;
+    r.Version = v ? CopyFrom(data, static_cast<long long>(v) + 1) : std::string();
+    r.ModelKnown = IsKnownModel(r.Model, true);
+    if (ctx_.settings.expressMode) RefreshIPDownCount(curSlot_, true);
+  } else if (code == "RI") {
+    r.StatusB = Copy(frame, 4, 6);
+    Log(21, " - I.OK");
+  } else if (code == "RS") {
+    Log(21, " - S.OK");
+  }
+}
+
+void TIPController::HandleRCData() {
+  int unit = cmdUnit_;
+  char c;
+  ByteRing& ring = receiver_.Ring();
+  while (ring.GetChar(c)) {
+    if (static_cast<unsigned char>(c) > kAddressBase) {
+      unit = UnitOfAddress(c);
+    } else if (c == kCR && cmdInFlight_) {
+      ctx_.putReplyQ(IpCardEndLine(unit, cmdId_, Cur().ip));
+      cmdInFlight_ = false;
+    }
+  }
+}
+
+void TIPController::RefreshIPDownCount(int slot, bool goodPoll) {
+  TIPSlot& s = Slot(slot);
+  TUnitRecord& r = s.rec;
+  if (goodPoll) {
+    if (r.FailureCount > 3) {
+      Log(999, "Controller Up: " + s.ip + " " + IntToStr(r.UnitNumber));
+      PutTrans(IpUpDownLine(r.UnitNumber, true, s.ip));
+    }
+    r.FailureCount = 0;
+    return;
+  }
+  if (r.FailureCount < 4) {
+    if (r.FailureCount == 3) {
+      Log(999, Format("IP: %d: Controller Down: ", channel_) + s.ip + " " + IntToStr(r.UnitNumber));
+      PutTrans(IpUpDownLine(r.UnitNumber, false, s.ip));
+    }
+    ++r.FailureCount;
+  }
+}
+
+}  // namespace px
