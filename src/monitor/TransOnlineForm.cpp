@@ -62,8 +62,9 @@ void TTransOnlineForm::AppendOneLine(const std::string& device, const std::strin
                                      const std::string& code, const std::string& text, const std::string& name,
                                      const std::string& card, const std::string& staff, const std::string& time) {
   if (lines_ >= kMaxLines) {
-    // The oldest line goes; every other moves up one row.
-    for (int r = 1; r < kMaxLines; ++r) cells_[static_cast<size_t>(r)] = cells_[static_cast<size_t>(r + 1)];
+    // The oldest line goes; every other moves up one row (the oldest row's
+    // cells are rotated to the bottom and overwritten below).
+    std::rotate(cells_.begin() + 1, cells_.begin() + 2, cells_.begin() + kMaxLines + 1);
   } else {
     ++lines_;
   }

@@ -57,15 +57,64 @@ void TransRowWriter::Keep(SpoolEntry e, const std::string& text) {
 
 void TransRowWriter::Store(const std::string& table, const std::vector<std::string>& row) {
   std::string alias = AliasOf(table);
+  if (inTick_ && alias == kArqAlias) {
+    tickAttendance_.push_back(row);
+    return;
+  }
   std::string sql = InsertSql(table, row);
   size_t waiting = spool_.Size(alias);
-  if (waiting == 0 && db_.RunSQL(QueryOf(alias), sql, false)) return;
-  std::string why = waiting == 0 ? "database unavailable" : "behind " + IntToStr(static_cast<long long>(waiting)) +
-                                                                 " spooled rows";
+  if (waiting == 0) {
+    bool inTx = inTick_ && alias == kMainAlias;
+    if (inTx && !txOpen_) txOpen_ = db_.RunSQL(db_.Query1, "begin", false);
+    if (db_.RunSQL(QueryOf(alias), sql, false)) {
+      if (inTx && txOpen_) txRows_.push_back(row);
+      return;
+    }
+    if (inTx && txOpen_) Rollback(false, "transaction rolled back");
+  }
+  std::string why = waiting == 0 ? "database unavailable"
+                                 : "behind " + IntToStr(static_cast<long long>(waiting)) + " spooled rows";
   Keep({0, alias, table, row}, "Spooled " + table + " row (" + why + "): " + sql);
 }
 
+void TransRowWriter::Rollback(bool mayBeStored, const std::string& why) {
+  txOpen_ = false;
+  db_.RunSQL(db_.Query1, "rollback", false);
+  auto rows = std::move(txRows_);
+  txRows_.clear();
+  for (auto& row : rows) {
+    std::string sql = InsertSql("trans", row);
+    SpoolEntry e{0, kMainAlias, "trans", std::move(row)};
+    e.mayExist = mayBeStored;
+    Keep(std::move(e), "Spooled trans row (" + why + "): " + sql);
+  }
+}
+
+void TransRowWriter::Commit() {
+  if (!txOpen_) return;
+  txOpen_ = false;
+  if (db_.RunSQL(db_.Query1, "commit", false)) {
+    txRows_.clear();
+    return;
+  }
+  // The commit may or may not have taken effect: replay looks first.
+  Rollback(true, "commit failed");
+}
+
+void TransRowWriter::MainStatementFailed() {
+  if (txOpen_) Rollback(false, "transaction rolled back");
+}
+
+void TransRowWriter::EndTick() {
+  Commit();
+  inTick_ = false;
+  auto rows = std::move(tickAttendance_);
+  tickAttendance_.clear();
+  for (const auto& row : rows) StoreAttendance(row);
+}
+
 void TransRowWriter::Defer(const std::vector<std::string>& fields, const std::string& what) {
+  Commit();  // the rows before it stay before it
   Keep({0, kMainAlias, kDeferredKind, fields}, "Spooled card transaction (card lookup failed): " + what);
 }
 

@@ -28,7 +28,15 @@ namespace px {
 // card presented twice within the same minute and stored within the same
 // 10 ms, already exist, the two are then taken for one). A row the
 // database keeps refusing while the rows after it are stored is moved to
-// the spool's ".bad" file so that it cannot hold up the others. Loop thread only.
+// the spool's ".bad" file so that it cannot hold up the others.
+//
+// Within one tick (BeginTick .. EndTick) the trans rows go to the main
+// database in one transaction, which saves a commit per row. Rows of a
+// transaction that fails or is rolled back go to the spool, in order; the
+// attendance rows of the tick are written after the commit, so that two
+// aliases on one database file never wait for each other's lock. A stop in
+// the middle of a tick loses the uncommitted rows of that tick, like the
+// engine lines still queued in memory. Loop thread only.
 class TransRowWriter {
 public:
   static constexpr const char* kMainAlias = "GDB1";
@@ -51,6 +59,16 @@ public:
   void StoreTrans(const std::vector<std::string>& row) { Store("trans", row); }
   void StoreAttendance(const std::vector<std::string>& row) { Store("ot_tmclk", row); }
   void Defer(const std::vector<std::string>& fields, const std::string& what);
+
+  void BeginTick() { inTick_ = true; }
+  // Commits the tick's rows, then writes its attendance rows.
+  void EndTick();
+  // Commits what the tick has stored so far (before statements that must
+  // not be undone with it).
+  void Commit();
+  // A statement of the tick failed on the main database: the transaction
+  // is no good any more (PostgreSQL ignores everything after the failure).
+  void MainStatementFailed();
   // Stores up to kReplayPerTick spooled rows per database, oldest first,
   // stopping at the first failure; after a failure the database is left
   // alone for a while (1 s, doubling up to 8 s).
@@ -67,6 +85,8 @@ private:
   };
   void Store(const std::string& table, const std::vector<std::string>& row);
   void Keep(SpoolEntry e, const std::string& text);
+  // Rolls the tick's transaction back; its rows go to the spool.
+  void Rollback(bool mayBeStored, const std::string& why);
   int ReplayAlias(const std::string& alias);
   bool TryStore(SpoolEntry& e, std::function<void()>& after);
   std::string Describe(const SpoolEntry& e) const;
@@ -79,6 +99,10 @@ private:
   std::shared_ptr<Clock> clock_;
   TransSpool spool_;
   std::map<std::string, Backoff> backoff_;
+  bool inTick_ = false;
+  bool txOpen_ = false;
+  std::vector<std::vector<std::string>> txRows_;       // stored in the open transaction
+  std::vector<std::vector<std::string>> tickAttendance_;  // written after the commit
 };
 
 }  // namespace px

@@ -55,6 +55,11 @@ void TTransStore::CheckThCommTrans() {
     return;
   }
   if (!ctx_.engine) return;
+  struct TickScope {
+    TransRowWriter& w;
+    explicit TickScope(TransRowWriter& writer) : w(writer) { w.BeginTick(); }
+    ~TickScope() { w.EndTick(); }
+  } tick(writer_);
   for (int i = 0; i < kLinesPerTick && !Terminating(); ++i) {
     try {
       std::string line;
@@ -128,12 +133,16 @@ void TTransStore::HandleUnitState(const std::string& line) {
     tag = Contains(where, ".") ? ctx_.registry->LookupTag(IPToKey(where), unit)
                                : ctx_.registry->LookupTag("", PointOf(static_cast<int>(StrToInt(where)), unit));
   }
+  // The device state is written outside the tick's transaction, so that a
+  // failing trans row cannot take it back.
   if (state == "DN") {
     Save_Trans(tag, NowRecord('X'));
+    writer_.Commit();
     if (ctx_.registry) ctx_.registry->SetDeviceState(tag, "DOWN");
   } else if (state == "UP") {
     if (ctx_.registry && ctx_.registry->IsNoPoll(tag)) return;
     Save_Trans(tag, NowRecord('Y'));
+    writer_.Commit();
     if (ctx_.registry) ctx_.registry->SetDeviceState(tag, "UP");
   }
 }
@@ -181,6 +190,8 @@ TTransStore::Lookup TTransStore::FindHolder(const std::string& card, Holder& h) 
     h.user3 = q.FieldOr("user3");
   } else if (result == Lookup::NotFound) {
     h.name = "Unknown";
+  } else {
+    writer_.MainStatementFailed();
   }
   q.Close();
   return result;

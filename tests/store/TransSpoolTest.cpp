@@ -145,6 +145,22 @@ TEST_P(TransSpoolTest, AttendanceOutageDoesNotHoldBackTransactions) {
   EXPECT_EQ(att[1][4], "O");
 }
 
+TEST_P(TransSpoolTest, FailedRowInsideATickKeepsTheTicksEarlierRows) {
+  AddCtrl("Door1", 1);
+  BlockInserts("trans", "NEW.card_number='666666'");
+  engine.lines = {"T0101" + Rec(2, 1, 8, 0, Card(0), '1'), "T0101" + Rec(2, 1, 8, 1, "666666", '1'),
+                  "T0101" + Rec(2, 1, 8, 2, Card(1), '1')};
+  store->CheckThCommTrans();
+  EXPECT_EQ(Count("trans"), "0");  // the first went back with the tick's transaction
+  EXPECT_EQ(Spooled(), 3u);
+  EXPECT_TRUE(log.HasSubstr("Spooled trans row (transaction rolled back): "));
+  Tick();
+  Tick();
+  Tick();
+  ExpectCardsInOrder(2);
+  EXPECT_TRUE(store->Writer().Spool().Empty());
+}
+
 PX_INSTANTIATE_DB_TESTS(TransSpoolTest);
 
 // The spool's files on their own.

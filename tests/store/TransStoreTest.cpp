@@ -159,6 +159,20 @@ TEST_P(TransStoreTest, TransactionLinesFindTheirController) {
   EXPECT_TRUE(log.Has("C.T=T0203" + Rec(2, 1, 8, 0, "000111", '1')));
 }
 
+TEST_P(TransStoreTest, TickStoresTransactionsAndAttendanceTogether) {
+  settings.ChronexLink = true;
+  AddCtrl("Door1", 1);
+  AddCard("000007", "S7", "Ann");
+  for (int i = 0; i < 5; ++i) engine.lines.push_back("T0101" + Rec(2, 1, 8, i, "000007", i % 2 ? '9' : '0'));
+  engine.lines.push_back("S01DN01");
+  store->CheckThCommTrans();
+  EXPECT_EQ(Count("trans"), "6");
+  EXPECT_EQ(Count("ot_tmclk"), "5");
+  EXPECT_EQ(Db().Scalar("select state from rdrmain where tag_name='Door1'"), "DOWN");
+  EXPECT_TRUE(store->Writer().Spool().Empty());
+  EXPECT_EQ(log.CountSubstr("<RSQL>"), 0) << log.Dump();
+}
+
 TEST_P(TransStoreTest, TenLinesPerTickAndBadLinesSkipped) {
   AddCtrl("Door1", 1);
   engine.lines = {"T0101", "S05", "TxX01" + Rec(2, 1, 8, 0, "000001", '1'), "C0101123456789    1"};

@@ -1,0 +1,242 @@
+// Drain benchmark: how many transactions a second the store keeps up with
+// when the engine always has lines waiting. Timer1 runs at "QCheckInterval"
+// the way the service runs it (disabled on entry, re-armed at the end), so
+// the design bound is 10 lines per tick; the target is 95% of it, sustained.
+//
+//   bench_drain [--seconds 10] [--interval 20] [--units 128] [--cards 2000]
+//               [--link] [--dir FOLDER]
+//
+// Without --dir the SQLite files live in a fresh folder under /tmp, removed
+// afterwards. --link adds the attendance row for every clocking.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/Format.h"
+#include "engine/EngineApi.h"
+#include "monitor/TransOnlineForm.h"
+#include "platform/EventLoop.h"
+#include "platform/Timer.h"
+#include "service/Registry.h"
+#include "service/ServiceContext.h"
+#include "service/ServiceDb.h"
+#include "service/ServiceLog.h"
+#include "service/Settings.h"
+#include "service/TransStore.h"
+
+using namespace px;
+using Clk = std::chrono::steady_clock;
+
+namespace {
+
+struct Options {
+  int seconds = 10, interval = 20, units = 128, cards = 2000;
+  bool link = false;
+  std::string dir;
+};
+
+// An engine whose bus queues never run dry: serial transaction lines from
+// every unit in turn, each with a card from the card table.
+class FloodEngine : public IEngine {
+public:
+  FloodEngine(int units, int cards) : units_(units), cards_(cards) {}
+  long long handed = 0;
+
+  bool SpawnAccessComm(int, int, int) override { return true; }
+  bool EnableCtrl(int, int, bool) override { return true; }
+  bool SpawnIPCtrl(bool, bool, int, const std::string&, const std::string&, int) override { return true; }
+  void EnableIPCtrl(const std::string&, int, bool) override {}
+  bool Queue_IPCommandPending() override { return false; }
+  void OnOffPollingThread(const std::string&, const std::string&) override {}
+  void StartSingleSocket() override {}
+  int SendCommand(const std::string&, int, int, std::string&, const std::string&, const std::string&) override {
+    return 1;
+  }
+  int GetNextTransaction(std::string& line) override {
+    int point = static_cast<int>(handed % units_) + 1;
+    int card = static_cast<int>(handed % cards_);
+    int minute = static_cast<int>(handed / 1000 % 60);
+    line = Format("T%2.2d%2.2d010108%2.2d%6.6d%c", BusOfPoint(point), UnitOfPoint(point), minute, card,
+                  handed % 2 ? '9' : '0');
+    ++handed;
+    return 0;
+  }
+  int GetDoorStatus(std::string& text) override {
+    text = "0A1234";
+    return 0;
+  }
+  void QueueForRawWrite(const std::string&) override {}
+
+private:
+  int units_, cards_;
+};
+
+// Times every stored transaction.
+class TimedStore : public TTransStore {
+public:
+  using TTransStore::TTransStore;
+  std::vector<double> micros;
+  void Save_Trans(const std::string& tag, const std::string& record) override {
+    auto t0 = Clk::now();
+    TTransStore::Save_Trans(tag, record);
+    micros.push_back(std::chrono::duration<double, std::micro>(Clk::now() - t0).count());
+  }
+};
+
+double CpuSeconds() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// "VmRSS" or "VmHWM" in kB.
+long StatusKb(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key) + 1);
+  return -1;
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+bool Parse(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    const char* v = nullptr;
+    if (a == "--link") o.link = true;
+    else if (a == "--seconds" && (v = next())) o.seconds = std::atoi(v);
+    else if (a == "--interval" && (v = next())) o.interval = std::atoi(v);
+    else if (a == "--units" && (v = next())) o.units = std::atoi(v);
+    else if (a == "--cards" && (v = next())) o.cards = std::atoi(v);
+    else if (a == "--dir" && (v = next())) o.dir = v;
+    else return false;
+  }
+  return o.seconds > 0 && o.interval > 0 && o.units >= 1 && o.units <= 128 && o.cards >= 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!Parse(argc, argv, o)) {
+    std::fprintf(stderr, "usage: bench_drain [--seconds N] [--interval MS] [--units 1..128] [--cards N] [--link] "
+                         "[--dir FOLDER]\n");
+    return 1;
+  }
+  bool ownDir = o.dir.empty();
+  if (ownDir) {
+    char tmpl[] = "/tmp/pxdrain.XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    o.dir = tmpl;
+  }
+  std::filesystem::create_directories(o.dir);
+
+  auto clock = SystemClock::Instance();
+  ServiceSettings settings;
+  settings.AppDir = o.dir + "/";
+  settings.QCheckInterval = o.interval;
+  settings.ChronexLink = o.link;
+  settings.NoOTFRepro = true;  // nobody consumes the requests here
+  ServiceLog log(clock);
+  log.SetAppDir(settings.AppDir);
+  ServiceDb db(settings, log, clock);
+  if (!db.SQLDB_Connect(false)) {
+    std::fprintf(stderr, "database did not open\n");
+    return 1;
+  }
+  ControllerRegistry registry(settings, db, log);
+  for (int p = 1; p <= o.units; ++p) {
+    TCtrlRec r;
+    r.TagName = Format("Door%03d", p);
+    r.LogicalPoint = p;
+    registry.CtrlTable().Add(r);
+  }
+  db.RunSQL(db.Query1, "begin", false);
+  for (int c = 0; c < o.cards; ++c)
+    db.RunSQL(db.Query1, Format("insert into cards values('%6.6d','S%05d','Holder %d','','','')", c, c, c), false);
+  db.RunSQL(db.Query1, "commit", false);
+
+  EventLoop loop;
+  FloodEngine engine(o.units, o.cards);
+  TTransOnlineForm monitor;
+  ServiceContext ctx;
+  ctx.loop = &loop;
+  ctx.log = &log;
+  ctx.settings = &settings;
+  ctx.clock = clock;
+  ctx.db = &db;
+  ctx.registry = &registry;
+  ctx.engine = &engine;
+  ctx.monitor = &monitor;
+  TimedStore store(ctx, log);
+  store.GetTranCodeFromTable();
+
+  std::vector<double> tickMicros;
+  TTimer timer1(loop, o.interval, false);
+  timer1.OnTimer = [&] {
+    timer1.SetEnabled(false);
+    auto t0 = Clk::now();
+    store.CheckThCommTrans();
+    tickMicros.push_back(std::chrono::duration<double, std::micro>(Clk::now() - t0).count());
+    timer1.SetEnabled(true);
+  };
+  TTimer stop(loop, o.seconds * 1000, false);
+  stop.OnTimer = [&] {
+    timer1.SetEnabled(false);
+    loop.Stop();
+  };
+
+  double cpu0 = CpuSeconds();
+  auto t0 = Clk::now();
+  timer1.SetEnabled(true);
+  stop.SetEnabled(true);
+  loop.Run();
+  double wall = std::chrono::duration<double>(Clk::now() - t0).count();
+  double cpu = CpuSeconds() - cpu0;
+
+  db.RunSQL(db.Query1, "select count(*) from trans", true);
+  long long stored = std::atoll(db.Query1.Rows().rows.at(0).at(0).c_str());
+  db.Query1.Close();
+  double bound = 10.0 * 1000.0 / o.interval;
+  double rate = static_cast<double>(stored) / wall;
+  double mean = 0;
+  for (double m : store.micros) mean += m;
+  if (!store.micros.empty()) mean /= static_cast<double>(store.micros.size());
+
+  std::printf("drain: %d s, QCheckInterval %d ms, %d units, %d cards, attendance link %s, SQLite in %s\n", o.seconds,
+              o.interval, o.units, o.cards, o.link ? "on" : "off", o.dir.c_str());
+  std::printf("  stored            %lld transactions in %.2f s (%zu ticks, %zu spooled)\n", stored, wall,
+              tickMicros.size(), store.Writer().Spool().Size());
+  std::printf("  rate              %.1f /s of a design bound of %.0f /s = %.1f%% (target 95%%)\n", rate, bound,
+              100.0 * rate / bound);
+  std::printf("  per transaction   mean %.1f us, p50 %.1f us, p99 %.1f us, max %.1f us\n", mean,
+              Percentile(store.micros, 0.5), Percentile(store.micros, 0.99), Percentile(store.micros, 1.0));
+  double tickMean = 0;
+  for (double m : tickMicros) tickMean += m;
+  if (!tickMicros.empty()) tickMean /= static_cast<double>(tickMicros.size());
+  std::printf("  per tick          mean %.1f us, p50 %.1f us, p99 %.1f us, max %.1f us; one tick every %.2f ms\n",
+              tickMean, Percentile(tickMicros, 0.5), Percentile(tickMicros, 0.99), Percentile(tickMicros, 1.0),
+              tickMicros.empty() ? 0.0 : 1000.0 * wall / static_cast<double>(tickMicros.size()));
+  std::printf("  cpu               %.2f s = %.1f%% of one core\n", cpu, 100.0 * cpu / wall);
+  std::printf("  memory            resident %ld kB, peak %ld kB\n", StatusKb("VmRSS"), StatusKb("VmHWM"));
+  bool ok = rate >= 0.95 * bound;
+  std::printf("  verdict           %s\n", ok ? "PASS" : "BELOW TARGET");
+  if (ownDir) std::filesystem::remove_all(o.dir);
+  return ok ? 0 : 2;
+}
