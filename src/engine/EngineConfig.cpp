@@ -1,9 +1,9 @@
 #include "engine/EngineConfig.h"
 
+#include <vector>
+
 #include "common/Format.h"
 #include "platform/IniFile.h"
-
-#include <vector>
 
 namespace px {
 

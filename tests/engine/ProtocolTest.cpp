@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "engine/EngineConfig.h"
 #include "engine/EngineLines.h"
+#include "platform/IniFile.h"
 #include "engine/Protocol.h"
 
 namespace px {
@@ -120,6 +122,16 @@ TEST(EngineLines, IpLayouts) {
   EXPECT_EQ(IpTransLine(3, "010212300012349", "10.0.0.5"), "  3010212300012349 10.0.0.5");
   EXPECT_EQ(IpUpDownLine(3, false, "10.0.0.5"), "S03DN10.0.0.5");
   EXPECT_EQ(IpReplyText("\xD3"), "");
+}
+
+TEST(EngineConfigPorts, ComNumbersMapToDevicePaths) {
+  EXPECT_EQ(DefaultComDevicePath(1), "/dev/ttyS0");
+  EXPECT_EQ(DefaultComDevicePath(12), "/dev/ttyS11");
+  auto path = ComDevicePathFromIni(TIniFile::FromText("[Ports]\nCOM2=/dev/ttyUSB0\ncom3 = /dev/serial/by-id/x\n"));
+  EXPECT_EQ(path(2), "/dev/ttyUSB0");
+  EXPECT_EQ(path(3), "/dev/serial/by-id/x");
+  EXPECT_EQ(path(1), "/dev/ttyS0");
+  EXPECT_EQ(path(97), "/dev/ttyS96");
 }
 
 }  // namespace
