@@ -43,7 +43,11 @@ public:
   std::string GetTranStr(const std::string& code) const;
 
   int TranCodeCount() const { return tranCodeCount_; }
-  const TranCodeRec& TranCode(int i) const { return tranCodes_[static_cast<size_t>(i - 1)]; }  // 1-based
+  // Slot i (1-based); an empty slot past the loaded ones.
+  const TranCodeRec& TranCode(int i) const {
+    static const TranCodeRec kNone;
+    return i >= 1 && i <= tranCodeCount_ ? tranCodes_[static_cast<size_t>(i - 1)] : kNone;
+  }
   TRawTextFile& Raw() { return raw_; }
   TransRowWriter& Writer() { return writer_; }
 
