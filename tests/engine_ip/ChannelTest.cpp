@@ -30,15 +30,13 @@ TEST_F(ChannelTest, TwoSlotsOfOneAddressAlternateOnOneConnection) {
     EXPECT_EQ(form->IP().ChannelCount(), 1);
     ASSERT_TRUE(WaitFor([&] { return Polls(a, 1) >= 4 && Polls(a, 2) >= 4; }));
     EXPECT_EQ(a.Accepted(), 1);
-    // First the version, then QA and status in turn; slots take turns.
+    // Slots take turns (the choice starts after the current slot 1); each
+    // gets the version, then status and QA in turn.
     auto frames = trace.Lines();
     ASSERT_GE(frames.size(), 6u);
-    EXPECT_EQ(frames[0], "a:<U1>VN<CR>");
-    EXPECT_EQ(frames[1], "a:<U2>VN<CR>");
-    EXPECT_EQ(frames[2], "a:<U1>RI<CR>");
-    EXPECT_EQ(frames[3], "a:<U2>RI<CR>");
-    EXPECT_EQ(frames[4], "a:<U1>QA<CR>");
-    EXPECT_EQ(frames[5], "a:<U2>QA<CR>");
+    const std::vector<std::string> want = {"a:<U2>VN<CR>", "a:<U1>VN<CR>", "a:<U2>RI<CR>",
+                                           "a:<U1>RI<CR>", "a:<U2>QA<CR>", "a:<U1>QA<CR>"};
+    EXPECT_EQ(std::vector<std::string>(frames.begin(), frames.begin() + 6), want);
     EXPECT_EQ(form->Monitor().IpRow(1).boxText, "127.0.0.1");
     EXPECT_EQ(form->Monitor().IpRow(1).leds[0].hint, "127.0.0.1");
   });
@@ -147,7 +145,6 @@ TEST_F(ChannelTest, SilentControllerGoesDownAtFourthFailure) {
 }
 
 TEST_F(ChannelTest, ElevenTimeOutsRecreateTheSocketAndFailOnePendingCommand) {
-  cfg.ipTickMs = 1;
   auto& a = AddSim("a", "127.0.0.1", {1});
   a.SetHang(true);
   Run([&] {
@@ -272,7 +269,10 @@ TEST_F(ChannelTest, DoorStatusAndEnablingByAddress) {
     MakeForm();
     ASSERT_TRUE(form->SpawnIPCtrl(false, true, a.Port(), "KX4100", "127.0.0.1", 2));
     ASSERT_TRUE(WaitFor([&] { return a.Bank().Unit(2).Received("QA") >= 1 && a.Bank().Unit(2).Received("RI") >= 1; }));
-    ASSERT_TRUE(WaitFor([&] { return Channel(1).Ctrl().Unit(1).StatusB == "000300"; }));
+    ASSERT_TRUE(WaitFor([&] {
+      const TUnitRecord& r = Channel(1).Ctrl().Unit(1);
+      return r.StatusB == "000300" && r.StatusA == "61";
+    }));
     std::string req = "S0102127.0.0.1";
     ASSERT_EQ(form->GetDoorStatus(req), 0);
     // a = 0x61 & 0x1F, c = bit 0x40, b = bit 0x20 + bits of "03".

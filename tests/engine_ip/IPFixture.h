@@ -45,14 +45,14 @@ private:
 // An engine form on a real event loop with simulated IP controllers on
 // loopback. The test body runs on the loop thread; WaitFor keeps the loop
 // (channel timers, sockets) running. The IP timers are shortened: channel
-// ticks of 1 ms and wait-counter ticks of 2 ms (a poll waits 200 ms).
+// ticks and wait-counter ticks of 1 ms (a poll waits 100 ms).
 class IPFixture : public ::testing::Test {
 protected:
   IPFixture() : clock(std::make_shared<ManualClock>(DateTime{2026, 3, 1, 14, 5, 9, 123})) {
     cfg.appDir = dir.Path() + "/";
     cfg.iniPath = dir.File("OstrPro.Ini");
     cfg.ipTimerMs = 1;
-    cfg.ipTickMs = 2;
+    cfg.ipTickMs = 1;
     dir.Write("OstrPro.Ini", "[Comm Setting]\nSleepMsec=1\n");
   }
   ~IPFixture() override {
@@ -63,7 +63,7 @@ protected:
   sim::TcpSim& AddSim(const std::string& name, const std::string& address, std::vector<int> units, int port = 0) {
     auto bank = std::make_shared<sim::UnitBank>();
     bank->EnableUnits(units);
-    bank->SetTrace([this, name](const std::string& t) { trace.Add(name, t); }, name);
+    bank->SetTrace([this, name](const std::string& t) { trace.Add(name, t); }, "");
     sims.push_back(std::make_unique<sim::TcpSim>(bank, sim::TcpSim::Options{address, port}));
     std::string err;
     EXPECT_TRUE(sims.back()->Start(&err)) << err;
