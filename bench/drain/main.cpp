@@ -233,6 +233,10 @@ int main(int argc, char** argv) {
   std::printf("  per tick          mean %.1f us, p50 %.1f us, p99 %.1f us, max %.1f us; one tick every %.2f ms\n",
               tickMean, Percentile(tickMicros, 0.5), Percentile(tickMicros, 0.99), Percentile(tickMicros, 1.0),
               tickMicros.empty() ? 0.0 : 1000.0 * wall / static_cast<double>(tickMicros.size()));
+  // What the tick's own work does not explain is the timer firing late.
+  if (!tickMicros.empty())
+    std::printf("  timer lateness    %.2f ms a tick beyond the interval and the tick's work\n",
+                1000.0 * wall / static_cast<double>(tickMicros.size()) - o.interval - tickMean / 1000.0);
   std::printf("  cpu               %.2f s = %.1f%% of one core\n", cpu, 100.0 * cpu / wall);
   std::printf("  memory            resident %ld kB, peak %ld kB\n", StatusKb("VmRSS"), StatusKb("VmHWM"));
   bool ok = rate >= 0.95 * bound;

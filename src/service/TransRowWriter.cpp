@@ -151,14 +151,14 @@ bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
   return true;
 }
 
-int TransRowWriter::ReplayAlias(const std::string& alias) {
+int TransRowWriter::ReplayAlias(const std::string& alias, std::chrono::steady_clock::time_point deadline) {
   if (spool_.Empty(alias) || !Connected(alias)) return 0;
   auto now = clock_->Now();
   Backoff& b = backoff_[alias];
   // (A clock set back must not stall the replay for long.)
   if (now < b.nextTry && b.nextTry - now <= kMaxBackoff) return 0;
   int stored = 0;
-  while (stored < kReplayPerTick && !spool_.Empty(alias)) {
+  while (stored < kReplayPerTick && !spool_.Empty(alias) && std::chrono::steady_clock::now() < deadline) {
     SpoolEntry& head = *spool_.At(alias, 0);
     std::function<void()> after;
     if (TryStore(head, after)) {
@@ -193,7 +193,10 @@ int TransRowWriter::ReplayAlias(const std::string& alias) {
 
 void TransRowWriter::Replay() {
   try {
-    int stored = ReplayAlias(kMainAlias) + ReplayAlias(kArqAlias);
+    auto deadline = std::chrono::steady_clock::now() + ReplayTimePerTick;
+    arqFirst_ = !arqFirst_;
+    int stored = ReplayAlias(arqFirst_ ? kArqAlias : kMainAlias, deadline);
+    stored += ReplayAlias(arqFirst_ ? kMainAlias : kArqAlias, deadline);
     if (stored > 0)
       log_.WriteLog(999, "Spool replayed: " + IntToStr(stored) + " rows (" +
                              IntToStr(static_cast<long long>(spool_.Size())) + " left)");

@@ -44,6 +44,9 @@ public:
   // A transaction whose card lookup failed; stored when it is replayed.
   static constexpr const char* kDeferredKind = "card";
   static constexpr int kReplayPerTick = 50;  // per database
+  // Each stored row is recorded on disk before the next: a long spool
+  // must not stall a tick for longer than this.
+  static constexpr std::chrono::milliseconds kReplayTimePerTick{50};
   static constexpr int kPoisonAfter = 3;
   static constexpr std::chrono::milliseconds kFirstBackoff{1000};
   static constexpr std::chrono::milliseconds kMaxBackoff{8000};
@@ -55,6 +58,7 @@ public:
   using ResolveFn =
       std::function<bool(const SpoolEntry&, std::vector<std::string>& transRow, std::function<void()>& after)>;
   ResolveFn ResolveDeferred;
+  std::chrono::milliseconds ReplayTimePerTick = kReplayTimePerTick;
 
   void StoreTrans(const std::vector<std::string>& row) { Store("trans", row); }
   void StoreAttendance(const std::vector<std::string>& row) { Store("ot_tmclk", row); }
@@ -87,7 +91,7 @@ private:
   void Keep(SpoolEntry e, const std::string& text);
   // Rolls the tick's transaction back; its rows go to the spool.
   void Rollback(bool mayBeStored, const std::string& why);
-  int ReplayAlias(const std::string& alias);
+  int ReplayAlias(const std::string& alias, std::chrono::steady_clock::time_point deadline);
   bool TryStore(SpoolEntry& e, std::function<void()>& after);
   std::string Describe(const SpoolEntry& e) const;
   static std::string AliasOf(const std::string& kind);
@@ -99,6 +103,7 @@ private:
   std::shared_ptr<Clock> clock_;
   TransSpool spool_;
   std::map<std::string, Backoff> backoff_;
+  bool arqFirst_ = false;  // the two databases take turns at the replay time
   bool inTick_ = false;
   bool txOpen_ = false;
   std::vector<std::vector<std::string>> txRows_;       // stored in the open transaction

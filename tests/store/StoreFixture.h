@@ -108,6 +108,8 @@ protected:
   void MakeStore() {
     store.reset();
     store = std::make_unique<TTransStore>(ctx, log);
+    // Replay counts per tick, however slow the disk.
+    store->Writer().ReplayTimePerTick = std::chrono::minutes(1);
   }
   void AddCtrl(const std::string& tag, int point, const std::string& ipKey = "") {
     TCtrlRec r;
