@@ -71,7 +71,7 @@ protected:
   }
 
   TMainForm& MakeForm() {
-    form = std::make_unique<TMainForm>(loop, log, cfg, clock, &table, nullptr);
+    form = std::make_unique<TMainForm>(loop, log, cfg, clock, &table, templates);
     return *form;
   }
 
@@ -113,6 +113,7 @@ protected:
   std::shared_ptr<ManualClock> clock;
   EngineConfig cfg;
   ControllerTable table;
+  ITemplateServer* templates = nullptr;
   WireTrace trace;
   std::vector<std::unique_ptr<sim::TcpSim>> sims;
   std::unique_ptr<TMainForm> form;
