@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "SimClient.h"
 #include "ctrlsim/SerialSim.h"
 #include "support/TestSupport.h"
@@ -142,6 +144,24 @@ TEST_F(SerialSimTest, UnplugHangsUpAndReplugServesTheSameLink) {
   EXPECT_EQ(again.ReadFrame(), BuildReply(1, "RS", ""));
   sim->Stop();
   EXPECT_NE(lstat(sim->LinkPath().c_str(), &st), 0);
+}
+
+TEST_F(SerialSimTest, AnswersWhileThePortIsClosedAreLost) {
+  StartSim(0);
+  bank->Unit(1).SetDelay(100);
+  {
+    SimClient host = Open();
+    ASSERT_TRUE(host.Send(SimClient::Poll(1, "RS")));
+  }  // closed before the late answer
+  for (int i = 0; i < 100 && bank->Unit(1).RepliesSent() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 100 && sim->BytesDropped() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(sim->BytesDropped(), static_cast<long>(BuildReply(1, "RS", "").size()));
+  SimClient again = Open();
+  bank->Unit(1).SetDelay(0);
+  ASSERT_TRUE(again.Send(SimClient::Poll(1, "VN")));
+  EXPECT_EQ(again.ReadFrame(), BuildReply(1, "VN", "KX4100V1.23"));  // nothing stale before it
 }
 
 TEST_F(SerialSimTest, StartFailsCleanlyOnAnUnusableLinkPath) {

@@ -60,14 +60,16 @@ bool SerialSim::Start(std::string* error) {
   cfmakeraw(&tio);
   cfsetspeed(&tio, B9600);
   char name[256] = {};
-  if (openpty(&master_, &slave_, name, &tio, nullptr) != 0) {
+  int slave = -1;
+  if (openpty(&master_, &slave, name, &tio, nullptr) != 0) {
     if (error) *error = posix::ErrnoText("openpty");
     return false;
   }
-  // The simulator keeps a slave descriptor of its own so the master never
-  // reads a hang-up while the host has the port closed.
+  // The slave is the host's alone: with it closed the master reports a
+  // hang-up, which is how the simulator knows nobody listens. The raw line
+  // settings stay with the pty.
+  posix::CloseFd(slave);
   posix::SetNonBlocking(master_);
-  fcntl(slave_, F_SETFD, FD_CLOEXEC);
   slavePath_ = name;
   wake_ = posix::MakeWakeFd();
   if (wake_ < 0) {
@@ -114,7 +116,6 @@ void SerialSim::Wake() { posix::Signal(wake_); }
 
 void SerialSim::CloseFds() {
   posix::CloseFd(master_);
-  posix::CloseFd(slave_);
   posix::CloseFd(wake_);
 }
 
@@ -125,6 +126,7 @@ void SerialSim::Loop() {
   std::string current;          // chunk on the wire
   std::size_t sent = 0;
   bool active = false;
+  bool hostPresent = false;     // the host has the slave open
   SteadyClock::time_point chunkStart{};
   SteadyClock::time_point wireFree = SteadyClock::now();
   char buf[4096];
@@ -145,7 +147,9 @@ void SerialSim::Loop() {
           ? current.size()
           : std::min<std::size_t>(current.size(), (now - chunkStart) / bt);
       if (due > sent) {
-        const ssize_t n = write(master_, current.data() + sent, due - sent);
+        // With the port closed the bytes are lost, as on a real line; a pty
+        // would keep them for whoever opens it next.
+        const ssize_t n = hostPresent ? write(master_, current.data() + sent, due - sent) : 0;
         const std::size_t ok = n > 0 ? static_cast<std::size_t>(n) : 0;
         bytesWritten_ += static_cast<long>(ok);
         bytesDropped_ += static_cast<long>(due - sent - ok);
@@ -162,18 +166,21 @@ void SerialSim::Loop() {
     if (active) deadline = chunkStart + bt * static_cast<long>(sent + 1);
     else if (!schedule.Empty()) deadline = std::max(schedule.NextDue(), wireFree);
     pollfd fds[2] = {{master_, POLLIN, 0}, {wake_, POLLIN, 0}};
-    if (posix::PollUntil(fds, 2, deadline) <= 0) continue;
+    if (hostPresent) {
+      if (posix::PollUntil(fds, 2, deadline) <= 0) continue;
+    } else {
+      // A hung-up master polls ready at once: look again every few
+      // milliseconds instead of spinning.
+      const auto recheck = now + std::chrono::milliseconds(5);
+      posix::PollUntil(&fds[1], 1, deadline ? std::min(*deadline, recheck) : recheck);
+      posix::PollUntil(&fds[0], 1, SteadyClock::now());
+    }
     if (fds[1].revents) posix::Drain(wake_);
-    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    hostPresent = !(fds[0].revents & POLLHUP);
+    if (!(fds[0].revents & POLLIN)) continue;
 
     const ssize_t n = read(master_, buf, sizeof buf);
-    if (n <= 0) {
-      if (n < 0 && errno == EAGAIN) continue;
-      // Nothing sensible to read: avoid spinning until told to stop.
-      pollfd w{wake_, POLLIN, 0};
-      posix::PollUntil(&w, 1, SteadyClock::now() + std::chrono::milliseconds(20));
-      continue;
-    }
+    if (n <= 0) continue;
     bytesRead_ += n;
     now = SteadyClock::now();
     frames.clear();

@@ -17,7 +17,8 @@ namespace px::sim {
 // A pty moves bytes instantly, a bus does not: output is paced at the baud
 // rate (10 bit times per byte, so 9600 baud is about 1.04 ms a byte), and an
 // answer starts no earlier than the host's request would have finished on
-// the wire.
+// the wire. Output while the host has the port closed is lost, as on a real
+// line, rather than kept for the next opener.
 class SerialSim {
 public:
   struct Options {
@@ -57,7 +58,7 @@ public:
 
   long BytesRead() const { return bytesRead_; }
   long BytesWritten() const { return bytesWritten_; }
-  long BytesDropped() const { return bytesDropped_; }  // the host was not reading
+  long BytesDropped() const { return bytesDropped_; }  // port closed or not read
 
 private:
   void Loop();
@@ -72,7 +73,6 @@ private:
   std::atomic<bool> stop_{false};
   bool running_ = false;
   int master_ = -1;
-  int slave_ = -1;
   int wake_ = -1;
   std::string slavePath_;
   std::atomic<long> bytesRead_{0};
