@@ -227,20 +227,13 @@ void TIPController::HandleRCData() {
 void TIPController::RefreshIPDownCount(int slot, bool goodPoll) {
   TIPSlot& s = Slot(slot);
   TUnitRecord& r = s.rec;
-  if (goodPoll) {
-    if (r.FailureCount > 3) {
-      Log(999, "Controller Up: " + s.ip + " " + IntToStr(r.UnitNumber));
-      PutTrans(IpUpDownLine(r.UnitNumber, true, s.ip));
-    }
-    r.FailureCount = 0;
-    return;
-  }
-  if (r.FailureCount < 4) {
-    if (r.FailureCount == 3) {
-      Log(999, Format("IP: %d: Controller Down: ", channel_) + s.ip + " " + IntToStr(r.UnitNumber));
-      PutTrans(IpUpDownLine(r.UnitNumber, false, s.ip));
-    }
-    ++r.FailureCount;
+  const int change = CountIPPoll(r.FailureCount, goodPoll);
+  if (change > 0) {
+    Log(999, "Controller Up: " + s.ip + " " + IntToStr(r.UnitNumber));
+    PutTrans(IpUpDownLine(r.UnitNumber, true, s.ip));
+  } else if (change < 0) {
+    Log(999, Format("IP: %d: Controller Down: ", channel_) + s.ip + " " + IntToStr(r.UnitNumber));
+    PutTrans(IpUpDownLine(r.UnitNumber, false, s.ip));
   }
 }
 

@@ -24,6 +24,16 @@ std::string ReplyData(std::string_view frame) {
   return Copy(frame, 4, len - 6);
 }
 
+int CountIPPoll(int& failures, bool goodPoll) {
+  if (goodPoll) {
+    const bool wasDown = failures > 3;
+    failures = 0;
+    return wasDown ? 1 : 0;
+  }
+  if (failures >= 4) return 0;
+  return failures++ == 3 ? -1 : 0;
+}
+
 void ReadIPReplies(std::string_view text, IPReplySink& sink) {
   bool collecting = false, records = false;
   int unit = 0;

@@ -32,4 +32,9 @@ void ReadIPReplies(std::string_view text, IPReplySink& sink);
 // The data of a reply frame: between the code and the checksum.
 std::string ReplyData(std::string_view frame);
 
+// Up/down counting of an IP controller's consecutive failed polls: a good
+// poll after more than 3 failures brings it up (+1), the 4th failure in a
+// row takes it down (-1); the count stops at 4. 0 when nothing changes.
+int CountIPPoll(int& failures, bool goodPoll);
+
 }  // namespace px

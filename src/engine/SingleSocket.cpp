@@ -304,23 +304,12 @@ void TSingleSocket::SST_HandleRCData() {
 }
 
 void TSingleSocket::SST_RefreshIPDownCount(TCtrlRec& c, bool goodPoll) {
+  const int change = CountIPPoll(c.DownCount, goodPoll);
+  if (change == 0) return;
   const std::string ip = KeyToIP(c.IPAddress);
-  const std::string unit = IntToStr(UnitOfPoint(c.LogicalPoint));
-  if (goodPoll) {
-    if (c.DownCount > 3) {
-      Log(999, "SST: Controller Up: " + ip + " " + unit);
-      trans_.Put(IpUpDownLine(c.LogicalPoint, true, ip));
-    }
-    c.DownCount = 0;
-    return;
-  }
-  if (c.DownCount < 4) {
-    if (c.DownCount == 3) {
-      Log(999, "SST: Controller Down: " + ip + " " + unit);
-      trans_.Put(IpUpDownLine(c.LogicalPoint, false, ip));
-    }
-    ++c.DownCount;
-  }
+  Log(999, std::string(change > 0 ? "SST: Controller Up: " : "SST: Controller Down: ") + ip + " " +
+               IntToStr(UnitOfPoint(c.LogicalPoint)));
+  trans_.Put(IpUpDownLine(c.LogicalPoint, change > 0, ip));
 }
 
 }  // namespace px

@@ -10,11 +10,16 @@ namespace {
 
 class ChannelTest : public IPFixture {
 protected:
-  // Eleven more channels whose only slot is disabled, so that the next new
-  // address has to share the least loaded channel (channel 1 on a tie).
-  void FillChannels() {
+  // Controllers a (127.0.0.1) and b (127.0.0.2) on channel 1: eleven more
+  // channels whose only slot is disabled come between them, so that b has to
+  // share the least loaded channel (channel 1 on a tie).
+  void SpawnPairOnOneChannel(sim::TcpSim& a, sim::TcpSim& b, bool bEnabled) {
+    MakeForm();
+    ASSERT_TRUE(form->SpawnIPCtrl(false, true, a.Port(), "KX4100", "127.0.0.1", 1));
     for (int i = 2; i <= 12; ++i)
       ASSERT_TRUE(form->SpawnIPCtrl(false, false, 4001, "KX4100", Format("127.0.9.%d", i), 1));
+    ASSERT_TRUE(form->SpawnIPCtrl(false, bEnabled, b.Port(), "KX4100", "127.0.0.2", 1));
+    EXPECT_TRUE(log.Has("Share IP[1] for 127.0.0.2  Unit 1 On Slot 2"));
   }
   int Polls(sim::TcpSim& s, int unit) { return s.Bank().Unit(unit).TotalReceived(); }
 };
@@ -46,11 +51,7 @@ TEST_F(ChannelTest, TwoAddressesOnOneChannelReconnectAtEveryChange) {
   auto& a = AddSim("a", "127.0.0.1", {1});
   auto& b = AddSim("b", "127.0.0.2", {1});
   Run([&] {
-    MakeForm();
-    ASSERT_TRUE(form->SpawnIPCtrl(false, true, a.Port(), "KX4100", "127.0.0.1", 1));
-    FillChannels();
-    ASSERT_TRUE(form->SpawnIPCtrl(false, true, b.Port(), "KX4100", "127.0.0.2", 1));
-    EXPECT_TRUE(log.Has("Share IP[1] for 127.0.0.2  Unit 1 On Slot 2"));
+    SpawnPairOnOneChannel(a, b, true);
     ASSERT_TRUE(WaitFor([&] { return Polls(a, 1) >= 3 && Polls(b, 1) >= 3; }));
     auto who = trace.Who();
     for (size_t i = 1; i < who.size(); ++i) EXPECT_NE(who[i], who[i - 1]) << i;
@@ -67,10 +68,7 @@ TEST_F(ChannelTest, CommandForOtherAddressWaitsWhileCommandsOfCurrentFlow) {
   auto& a = AddSim("a", "127.0.0.1", {1});
   auto& b = AddSim("b", "127.0.0.2", {1});
   Run([&] {
-    MakeForm();
-    ASSERT_TRUE(form->SpawnIPCtrl(false, true, a.Port(), "KX4100", "127.0.0.1", 1));
-    FillChannels();
-    ASSERT_TRUE(form->SpawnIPCtrl(false, false, b.Port(), "KX4100", "127.0.0.2", 1));
+    SpawnPairOnOneChannel(a, b, false);
     ASSERT_TRUE(WaitFor([&] { return Polls(a, 1) >= 2; }));
     std::string idB, idA1, idA2;
     ASSERT_EQ(form->SendCommand("PULSE", 1, 1, idB, "05", "127.0.0.2"), 0);

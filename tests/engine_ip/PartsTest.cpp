@@ -105,5 +105,18 @@ TEST(IPReplyReaderTest, ChecksumIsCheckedOnTheFirstFrameWithData) {
   EXPECT_TRUE(VerifyFrameCheckSum(""));
 }
 
+TEST(IPReplyReaderTest, ControllerGoesDownAtTheFourthFailureAndUpOnce) {
+  int failures = 0;
+  std::vector<int> changes;
+  for (int i = 0; i < 6; ++i) changes.push_back(CountIPPoll(failures, false));
+  EXPECT_EQ(changes, (std::vector<int>{0, 0, 0, -1, 0, 0}));
+  EXPECT_EQ(failures, 4);
+  EXPECT_EQ(CountIPPoll(failures, true), 1);
+  EXPECT_EQ(CountIPPoll(failures, true), 0);
+  // Three failures are not down, so the next good poll is no "up".
+  for (int i = 0; i < 3; ++i) CountIPPoll(failures, false);
+  EXPECT_EQ(CountIPPoll(failures, true), 0);
+}
+
 }  // namespace
 }  // namespace px::test
