@@ -23,8 +23,7 @@ void Print(const std::string& line) {
   std::cout << line << std::endl;
 }
 
-std::shared_ptr<UnitBank> MakeBank(const CliOptions& o, const std::vector<int>& units,
-                                   const std::string& name) {
+std::shared_ptr<UnitBank> MakeBank(const CliOptions& o, const std::vector<int>& units) {
   auto bank = std::make_shared<UnitBank>();
   std::vector<std::string> records;
   for (const auto& c : o.cards) records.push_back(CliOptions::CardRecord(c));
@@ -34,7 +33,6 @@ std::shared_ptr<UnitBank> MakeBank(const CliOptions& o, const std::vector<int>& 
     u.SetCards(records);
   });
   bank->EnableUnits(units);
-  if (o.verbose) bank->SetTrace(Print, name);
   return bank;
 }
 
@@ -82,19 +80,19 @@ int main(int argc, char** argv) {
   };
 
   if (o.serial) {
-    serial = std::make_unique<SerialSim>(MakeBank(o, o.units, "serial"),
+    serial = std::make_unique<SerialSim>(MakeBank(o, o.units),
                                          SerialSim::Options{o.ptyLink, o.baud, o.turnaroundMs});
     if (!serial->Start(&err)) {
       std::cerr << "ctrlsim: " << err << "\n";
       return 1;
     }
+    if (o.verbose) serial->Bank().SetTrace(Print, "serial");
     Print("serial pty " + serial->SlavePath() + (o.ptyLink.empty() ? "" : " link " + o.ptyLink) +
           " baud " + std::to_string(o.baud));
     addGenerator(serial->SharedBank());
   }
   for (const auto& t : o.tcp) {
-    const std::string name = "tcp " + t.address + ":" + std::to_string(t.port);
-    auto sim = std::make_unique<TcpSim>(MakeBank(o, t.units, name), TcpSim::Options{t.address, t.port, o.pushMs});
+    auto sim = std::make_unique<TcpSim>(MakeBank(o, t.units), TcpSim::Options{t.address, t.port, o.pushMs});
     if (!sim->Start(&err)) {
       std::cerr << "ctrlsim: " << err << "\n";
       return 1;
