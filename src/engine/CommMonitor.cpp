@@ -15,20 +15,24 @@ void CommMonitor::SetPanelText(int panel, const std::string& text) {
 
 const std::string& CommMonitor::PanelText(int panel) const { return panels_[static_cast<size_t>(Clamp(panel, 5) - 1)].text; }
 
-void CommMonitor::LED_Init() {
-  for (int r = 0; r < kBusRows; ++r) {
-    Row& row = busRows_[static_cast<size_t>(r)];
-    row.boxLeft = 16;
-    row.boxTop = 16 + 24 * r;
-    row.boxWidth = 50;
-    row.boxText = "N/A";
-    for (int u = 0; u < kLeds; ++u) {
-      Led& l = row.leds[static_cast<size_t>(u)];
-      l.left = 72 + 24 * u;
-      l.top = row.boxTop;
-      l.colour = kGrey;
-    }
+namespace {
+// A row: its box at (boxLeft, top), then 16 grey LEDs 24 pixels apart.
+void InitRow(CommMonitor::Row& row, int boxLeft, int top, int boxWidth, int firstLed) {
+  row.boxLeft = boxLeft;
+  row.boxTop = top;
+  row.boxWidth = boxWidth;
+  row.boxText = "N/A";
+  for (int u = 0; u < CommMonitor::kLeds; ++u) {
+    CommMonitor::Led& l = row.leds[static_cast<size_t>(u)];
+    l.left = firstLed + 24 * u;
+    l.top = top;
+    l.colour = CommMonitor::kGrey;
   }
+}
+}  // namespace
+
+void CommMonitor::LED_Init() {
+  for (int r = 0; r < kBusRows; ++r) InitRow(busRows_[static_cast<size_t>(r)], 16, 16 + 24 * r, 50, 72);
   busReady_ = true;
 }
 
@@ -52,19 +56,7 @@ uint32_t CommMonitor::BusLed(int bus, int unit) const {
 }
 
 void CommMonitor::IP_LED_Init() {
-  for (int r = 0; r < kIpRows; ++r) {
-    Row& row = ipRows_[static_cast<size_t>(r)];
-    row.boxLeft = 8;
-    row.boxTop = 8 + 24 * r;
-    row.boxWidth = 92;
-    row.boxText = "N/A";
-    for (int u = 0; u < kLeds; ++u) {
-      Led& l = row.leds[static_cast<size_t>(u)];
-      l.left = 114 + 24 * u;
-      l.top = row.boxTop;
-      l.colour = kGrey;
-    }
-  }
+  for (int r = 0; r < kIpRows; ++r) InitRow(ipRows_[static_cast<size_t>(r)], 8, 8 + 24 * r, 92, 114);
   ipReady_ = true;
 }
 
