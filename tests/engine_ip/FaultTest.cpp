@@ -28,6 +28,9 @@ long LongestGap(EventLoop& loop, sim::SimUnit& u, int ms) {
 }
 
 TEST_F(FaultTest, RefusingHangingAndDroppingControllersNeverStallTheOthers) {
+  // Waits of 5 ms ticks: a poll waits 500 ms, a connect 1.5 s, so a channel
+  // held up by another would show a gap far above that of its own polls.
+  cfg.ipTickMs = 5;
   auto& good = AddSim("good", "127.0.0.1", {1});
   auto& refuse = AddSim("refuse", "127.0.0.2", {1});
   auto& hang = AddSim("hang", "127.0.0.3", {1});
@@ -46,8 +49,8 @@ TEST_F(FaultTest, RefusingHangingAndDroppingControllersNeverStallTheOthers) {
     const int before = g.TotalReceived();
     // Long enough for every fault to happen several times over.
     long gap = LongestGap(loop, g, 1200);
-    EXPECT_LT(gap, 100) << log.Dump();
-    EXPECT_GT(g.TotalReceived() - before, 50);
+    EXPECT_LT(gap, 250) << log.Dump();
+    EXPECT_GT(g.TotalReceived() - before, 30);
     EXPECT_TRUE(log.Has("2: Connect 127.0.0.2 - Failed."));
     EXPECT_TRUE(log.HasSubstr("Socket [2] error managed: ("));
     EXPECT_EQ(log.CountSubstr("Socket [2] error managed"), 1);

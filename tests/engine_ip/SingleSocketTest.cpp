@@ -132,6 +132,8 @@ TEST_F(SingleSocketTest, ChecksumErrorAsksThatControllerForARepeat) {
 }
 
 TEST_F(SingleSocketTest, RefusedConnectionDoesNotHoldUpTheRound) {
+  // With 10 ms wait ticks a connect step may take 2.5 s before it is given up.
+  cfg.ipTickMs = 10;
   auto& first = AddSim("1", "127.0.0.1", {1});
   cfg.singleSocketPort = first.Port();
   AddSim("2", "127.0.0.2", {2}, first.Port()).SetRefuse(true);
