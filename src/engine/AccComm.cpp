@@ -57,6 +57,8 @@ void TAccComm::Receive(const std::string& bytes) {
   // A card upload has no natural end but its CR: every byte of it shows
   // the controller is still sending, so the time-out starts again.
   if (cardBefore || finder_.CardMode()) timeout_ = kReplyTicks;
+  char st = finder_.State();
+  if ((st == 'E' || st == 'C') && OnAnswerComplete) OnAnswerComplete();
 }
 
 void TAccComm::OnNul() { timeout_ = kReplyTicks; }

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <array>
 #include <cstdint>
 #include <fstream>
@@ -70,6 +71,9 @@ public:
 
   // The receive event of the bus port.
   void OnRxChar(TComPort& port, int inQue);
+  // Called on the loop when an awaited answer is complete (state "E" or
+  // "C"), so the bus thread interprets it without sleeping out its turn.
+  std::function<void()> OnAnswerComplete;
   // Feeds received bytes as the port would deliver them.
   void Receive(const std::string& bytes);
 

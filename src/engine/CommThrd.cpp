@@ -5,11 +5,22 @@
 
 namespace px {
 
-TCommThrd::TCommThrd(EngineContext& ctx, TAccComm& acc) : ctx_(ctx), acc_(acc) {}
+TCommThrd::TCommThrd(EngineContext& ctx, TAccComm& acc) : ctx_(ctx), acc_(acc) {
+  acc_.OnAnswerComplete = [this] { AnswerComplete(); };
+}
 
 TCommThrd::~TCommThrd() {
   Terminate();
   Join();
+  acc_.OnAnswerComplete = nullptr;
+}
+
+void TCommThrd::AnswerComplete() {
+  {
+    std::lock_guard<std::mutex> g(sleepM_);
+    answerReady_ = true;
+  }
+  sleepCv_.notify_all();
 }
 
 void TCommThrd::Start() {
@@ -81,7 +92,15 @@ void TCommThrd::OneTurn() {
     return;
   }
   pauseAck_ = false;
-  if (ctx_.settings.pollDelay > 0) SleepMs(ctx_.settings.pollDelay);
+  if (ctx_.settings.pollDelay > 0) {
+    // The delay paces the polls; while an answer is awaited it ends as soon
+    // as the answer is complete, so one poll costs the delay plus its wire
+    // time rather than two delays.
+    std::unique_lock<std::mutex> lk(sleepM_);
+    sleepCv_.wait_for(lk, std::chrono::milliseconds(ctx_.settings.pollDelay),
+                      [this] { return terminated_.load() || answerReady_; });
+    answerReady_ = false;
+  }
 
   BusSnapshot snap;
   if (!Handoff([&] { snap = acc_.CheckBusPort(turn_); })) return Terminate();

@@ -27,6 +27,9 @@ public:
   void Terminate();
   void Join();
   bool Finished() const { return finished_; }
+  // Any thread: the awaited answer is complete; the turn's pacing sleep
+  // ends early so the answer is interpreted at once.
+  void AnswerComplete();
 
   // The pause handshake with SpawnAccessComm (new port settings).
   void SetPauseRequest(bool on) { pauseRequest_ = on; }
@@ -50,6 +53,7 @@ private:
   std::atomic<bool> finished_{false};
   std::atomic<bool> pauseRequest_{false};
   std::atomic<bool> pauseAck_{false};
+  bool answerReady_ = false;  // guarded by sleepM_
   std::mutex sleepM_;
   std::condition_variable sleepCv_;
 };

@@ -49,7 +49,9 @@ bool EventLoop::Synchronize(const std::function<void()>& fn) {
   }
   if (stopped_) return false;
   auto st = std::make_shared<SyncState>();
-  asio::post(ctx_, [st, &fn] {
+  // The handler owns a copy: a caller released by Stop() may be gone when a
+  // last poll of the loop still runs it.
+  asio::post(ctx_, [st, fn] {
     fn();
     std::lock_guard<std::mutex> g(st->m);
     st->done = true;
@@ -58,11 +60,7 @@ bool EventLoop::Synchronize(const std::function<void()>& fn) {
   std::unique_lock<std::mutex> lk(st->m);
   while (!st->done) {
     if (st->cv.wait_for(lk, std::chrono::milliseconds(50), [&] { return st->done; })) break;
-    if (stopped_) {
-      // The handler may still run during the loop's last poll; it only
-      // touches the shared state, never this frame.
-      return false;
-    }
+    if (stopped_) return false;
   }
   return true;
 }
