@@ -38,7 +38,7 @@ namespace {
 struct SyncState {
   std::mutex m;
   std::condition_variable cv;
-  bool done = false;
+  bool started = false, done = false, abandoned = false;
 };
 }  // namespace
 
@@ -52,6 +52,11 @@ bool EventLoop::Synchronize(const std::function<void()>& fn) {
   // The handler owns a copy: a caller released by Stop() may be gone when a
   // last poll of the loop still runs it.
   asio::post(ctx_, [st, fn] {
+    {
+      std::lock_guard<std::mutex> g(st->m);
+      if (st->abandoned) return;  // the caller and what fn refers to are gone
+      st->started = true;
+    }
     fn();
     std::lock_guard<std::mutex> g(st->m);
     st->done = true;
@@ -60,7 +65,12 @@ bool EventLoop::Synchronize(const std::function<void()>& fn) {
   std::unique_lock<std::mutex> lk(st->m);
   while (!st->done) {
     if (st->cv.wait_for(lk, std::chrono::milliseconds(50), [&] { return st->done; })) break;
-    if (stopped_) return false;
+    // A call the loop has begun is always waited for; one it has not begun
+    // is given up once the loop stops.
+    if (stopped_ && !st->started) {
+      st->abandoned = true;
+      return false;
+    }
   }
   return true;
 }
