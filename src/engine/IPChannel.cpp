@@ -316,10 +316,13 @@ bool TIPChannel::HandleKX6KSTemplates(const std::string& frame, int unit, const 
 void TIPChannel::CSock1Read(TClientSocket& s) {
   std::string bytes = s.ReceiveText();
   // Only an exchange under way takes bytes: a late answer to one that timed
-  // out must not break into a connect or the next choice of slot.
+  // out must not be taken for new data (its records come again after the
+  // repeat request). In express mode the controllers send unasked, so what
+  // arrives between two listening turns is kept as well.
   const char st = ctrl_.State();
-  if (st != 'W' && st != 'S') return;
-  if (suspended_) return;
+  const bool listening = st == 'W' || st == 'S' ||
+                         (ctx_.settings.expressMode && (st == 'N' || st == '1' || st == 'I'));
+  if (!listening || suspended_) return;
   ctrl_.Receiver().Receive(bytes);
   // A card upload has no natural end but its CR: while records flow the
   // controller is alive, so its time-out starts again.

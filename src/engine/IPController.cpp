@@ -163,17 +163,34 @@ void TIPController::ProcessIPData() {
   ReadIPReplies(ring.Drain(), *this);
 }
 
+TIPSlot& TIPController::FrameSlot(int frameUnit, int& slot) {
+  // Normally the current slot's controller answers; a controller that sends
+  // unasked (express mode) may be another slot of the same address.
+  slot = curSlot_;
+  const std::string& ip = Cur().ip;
+  if (WireUnit(Cur().rec.UnitNumber) == frameUnit) return Cur();
+  for (int i = 1; i <= kSlots; ++i) {
+    const TIPSlot& s = Slot(i);
+    if (s.rec.UnitNumber >= 1 && s.ip == ip && WireUnit(s.rec.UnitNumber) == frameUnit) {
+      slot = i;
+      break;
+    }
+  }
+  return Slot(slot);
+}
+
 void TIPController::OnPollHeader(int frameUnit, const std::string& code, const std::string& statusA) {
-  TUnitRecord& r = Cur().rec;
+  int slot = 0;
+  TUnitRecord& r = FrameSlot(frameUnit, slot).rec;
   if (code == "QR" && frameUnit == WireUnit(r.UnitNumber)) r.RepeatRequest = false;
-  RefreshIPDownCount(curSlot_, true);
+  RefreshIPDownCount(slot, true);
   if (r.ModelKnown) r.StatusA = statusA;
   Log(21, " - P.OK");
 }
 
 void TIPController::OnRecord(int frameUnit, const std::string& record) {
-  (void)frameUnit;
-  TIPSlot& s = Cur();
+  int slot = 0;
+  TIPSlot& s = FrameSlot(frameUnit, slot);
   if (CharAt(record, 15) == 'Z') {
     s.rec.StatusA = Copy(record, 9, 2);
     s.rec.StatusB = Copy(record, 11, 4);
@@ -186,8 +203,8 @@ void TIPController::OnRecord(int frameUnit, const std::string& record) {
 }
 
 void TIPController::OnFrameEnd(int frameUnit, const std::string& frame) {
-  (void)frameUnit;
-  TIPSlot& s = Cur();
+  int slot = 0;
+  TIPSlot& s = FrameSlot(frameUnit, slot);
   if (cmdInFlight_) {
     ctx_.putReplyQ(IpReplyLine(cmdUnit_, cmdId_, s.ip, IpReplyText(frame)));
     cmdInFlight_ = false;
@@ -201,7 +218,7 @@ void TIPController::OnFrameEnd(int frameUnit, const std::string& frame) {
     r.Model = v ? Copy(data, 1, static_cast<long long>(v) - 1) : data;
     r.Version = v ? CopyFrom(data, static_cast<long long>(v) + 1) : std::string();
     r.ModelKnown = IsKnownModel(r.Model, true);
-    if (ctx_.settings.expressMode) RefreshIPDownCount(curSlot_, true);
+    if (ctx_.settings.expressMode) RefreshIPDownCount(slot, true);
   } else if (code == "RI") {
     r.StatusB = Copy(frame, 4, 6);
     Log(21, " - I.OK");

@@ -101,6 +101,8 @@ private:
   void OnPollHeader(int frameUnit, const std::string& code, const std::string& statusA) override;
   void OnRecord(int frameUnit, const std::string& record) override;
   void OnFrameEnd(int frameUnit, const std::string& frame) override;
+  // The slot of the current address whose controller sent a frame.
+  TIPSlot& FrameSlot(int frameUnit, int& slot);
   void Log(int level, const std::string& text) { ctx_.log.WriteLog(level, text); }
 
   EngineContext& ctx_;

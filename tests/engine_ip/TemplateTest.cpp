@@ -1,6 +1,7 @@
 // Card installs and deletions for fingerprint controllers pass through the
 // template server first; express mode only listens after its version polls.
 #include "IPFixture.h"
+#include "common/Format.h"
 
 namespace px::test {
 namespace {
@@ -83,6 +84,27 @@ TEST_F(TemplateTest, ExpressModeListensAfterThreeVersionPolls) {
     loop.Sleep(250);
     EXPECT_EQ(a.Bank().Unit(1).TotalReceived(), 3);
     EXPECT_EQ(a.Bank().Unit(1).Received("VN"), 3);
+  });
+}
+
+TEST_F(TemplateTest, ExpressModeKeepsEveryRecordTheControllersPush) {
+  dir.Write("OstrPro.Ini", "[KX5800]\nExpressMode=1\n");
+  auto& a = AddSim("a", "127.0.0.1", {1, 2});
+  a.SetPush(3);
+  Run([&] {
+    MakeForm();
+    ASSERT_TRUE(form->SpawnIPCtrl(false, true, a.Port(), "KX5800A", "127.0.0.1", 1));
+    ASSERT_TRUE(form->SpawnIPCtrl(false, true, a.Port(), "KX5800A", "127.0.0.1", 2));
+    ASSERT_TRUE(WaitFor([&] { return a.Bank().Unit(1).Received("VN") == 3 && a.Bank().Unit(2).Received("VN") == 3; }));
+    for (int i = 0; i < 40; ++i) {
+      a.Bank().Unit(1 + i % 2).QueueRecord(Format("0103140%1d00%04d0", i % 10, i));
+      loop.Sleep(7);
+    }
+    ASSERT_TRUE(WaitFor([&] { return CountLinesStarting("  ") >= 40; }));
+    loop.Sleep(100);
+    // Each record once, under the controller that sent it.
+    EXPECT_EQ(CountLinesStarting("  1"), 20);
+    EXPECT_EQ(CountLinesStarting("  2"), 20);
   });
 }
 
