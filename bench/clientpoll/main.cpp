@@ -15,6 +15,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 #include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -89,6 +90,18 @@ double Percentile(std::vector<double>& v, double p) {
   size_t k = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size() - 1));
   std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
   return v[k];
+}
+
+// CPU time of the calling thread.
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+double LoadAverage() {
+  double l[1] = {0};
+  return getloadavg(l, 1) == 1 ? l[0] : -1;
 }
 
 double CpuSeconds() {
@@ -180,11 +193,15 @@ int main(int argc, char** argv) {
   for (auto& c : all) c->Send();
   io.run_for(std::chrono::seconds(1));
   latencies.clear();
+  double load = LoadAverage();
+  double serverCpu0 = 0, serverCpu1 = 0;
+  loop.Synchronize([&] { serverCpu0 = ThreadCpuSeconds(); });
   double cpu0 = CpuSeconds();
   auto t0 = Steady::now();
   io.run_for(std::chrono::seconds(seconds));
   double elapsed = std::chrono::duration<double>(Steady::now() - t0).count();
   double cpu = CpuSeconds() - cpu0;
+  loop.Synchronize([&] { serverCpu1 = ThreadCpuSeconds(); });
   running = false;
   size_t done = latencies.size();
   io.run_for(std::chrono::milliseconds(200));
@@ -209,6 +226,10 @@ int main(int argc, char** argv) {
   std::printf("latency p99.9      %.3f ms\n", p999 / 1000);
   std::printf("latency max        %.3f ms\n", pmax / 1000);
   std::printf("CPU (both sides)   %.0f%% of one core\n", 100 * cpu / elapsed);
+  std::printf("server CPU         %.1f us per request (%.0f%% of one core)\n",
+              done ? (serverCpu1 - serverCpu0) * 1e6 / static_cast<double>(done) : 0.0,
+              100 * (serverCpu1 - serverCpu0) / elapsed);
+  std::printf("load average       %.2f at the start (2 cores; other work skews the latency)\n", load);
   std::printf("errors             %lld\n", errors);
   bool ok = rate >= 20000 && p99 < 5000 && errors == 0;
   std::printf("target             >= 20000 req/s, p99 < 5 ms: %s\n", ok ? "met" : "NOT met");

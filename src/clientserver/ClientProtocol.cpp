@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "clientserver/BusyMark.h"
 #include "clientserver/ClientWire.h"
 #include "common/Format.h"
 #include "common/IpKey.h"
@@ -30,12 +31,6 @@ std::string ClientKey(const std::string& remote) {
   }
 }
 
-struct BusyMark {
-  bool& flag;
-  explicit BusyMark(bool& f) : flag(f) { flag = true; }
-  ~BusyMark() { flag = false; }
-};
-
 }  // namespace
 
 TClientProtocol::TClientProtocol(ServiceContext& ctx, ILog& log)
@@ -53,7 +48,7 @@ std::string TClientProtocol::ReplyToClientQuery(const std::string& s, const std:
     log_.WriteLog(10, "Reentrant");
     return "XXRE";
   }
-  BusyMark busy(busy_);
+  TBusyMark busy(busy_);
   std::string reply;
   try {
     char cls = CharAt(s, 1);
@@ -64,8 +59,8 @@ std::string TClientProtocol::ReplyToClientQuery(const std::string& s, const std:
       Mobile(s, reply);
     } else if (cls == kEOT && hasCR) {
       jobs_.Queue_PutCommand(s);
-      // Acknowledged also when the queue was full: the client learns nothing
-      // more from a refusal than from a job that never reports back.
+      // Acknowledged also when the queue was full (that is logged): clients
+      // take this answer as the receipt of the request.
       reply = kAck + "000000_#OK" + kEnd;
     } else if (cls == kSTX && hasCR) {
       Workstation(s, reply);

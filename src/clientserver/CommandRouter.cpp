@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "clientserver/BusyMark.h"
 #include "common/ControllerTable.h"
 #include "common/IpKey.h"
 #include "common/StrUtil.h"
@@ -30,13 +31,6 @@ constexpr std::array<std::pair<const char*, const char*>, 39> kCommands{{
 bool IsOutputCode(const std::string& c) { return c == "ON" || c == "OF" || c == "OT"; }
 bool IsInputCode(const std::string& c) { return c == "AR" || c == "DS" || c == "AS" || c == "IS" || c == "IT"; }
 
-// Clears a flag on every way out of a scope.
-struct FlagGuard {
-  bool& flag;
-  explicit FlagGuard(bool& f) : flag(f) { flag = true; }
-  ~FlagGuard() { flag = false; }
-};
-
 }  // namespace
 
 TCommandRouter::TCommandRouter(ServiceContext& ctx, ILog& log)
@@ -56,7 +50,7 @@ bool TCommandRouter::TH_ExecClientCommand(const std::string& ctrl, const std::st
     log_.WriteLog(10, "ExecClient.Reentrant");
     return false;
   }
-  FlagGuard busy(execBusy_);
+  TBusyMark busy(execBusy_);
   try {
     std::string record, type;
     if (ctx_.registry) {

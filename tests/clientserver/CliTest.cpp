@@ -6,6 +6,7 @@
 
 #include "ClientEnv.h"
 #include "clientserver/ClientCli.h"
+#include "ClientFakes.h"
 #include "clientserver/ClientServer.h"
 #include "clientserver/ClientWire.h"
 #include "common/TextCodec.h"
@@ -17,17 +18,10 @@ using namespace px;
 namespace {
 
 // Answers everything with a fixed text, however wrong.
-class FixedProtocol : public IClientProtocol {
+class FixedProtocol : public test::StubProtocol {
 public:
   std::string reply;
   std::string ReplyToClientQuery(const std::string&, const std::string&) override { return reply; }
-  void PutReplyByID(const std::string&, const std::string&) override {}
-  std::string LastCommandID() const override { return {}; }
-  bool RunCommCommand(const std::string&, int, int, const std::string&, const std::string&, std::string&) override {
-    return false;
-  }
-  int Queue_GetCommand(std::string&) override { return 1; }
-  int Queue_ExecCommand(const std::string&) override { return 1; }
 };
 
 class CliTest : public ::testing::Test {

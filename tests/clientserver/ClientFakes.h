@@ -4,11 +4,24 @@
 #include <string>
 #include <vector>
 
+#include "clientserver/ClientApi.h"
 #include "engine/EngineApi.h"
 #include "templateserver/TemplateServerApi.h"
 #include "zk/ZkApi.h"
 
 namespace px::test {
+
+// A protocol that does nothing but answer; tests override the answer.
+class StubProtocol : public IClientProtocol {
+public:
+  void PutReplyByID(const std::string&, const std::string&) override {}
+  std::string LastCommandID() const override { return {}; }
+  bool RunCommCommand(const std::string&, int, int, const std::string&, const std::string&, std::string&) override {
+    return false;
+  }
+  int Queue_GetCommand(std::string&) override { return 1; }
+  int Queue_ExecCommand(const std::string&) override { return 1; }
+};
 
 // Records commands; queues them under `nextId` unless `refuse` is set.
 class ClientFakeEngine : public IEngine {

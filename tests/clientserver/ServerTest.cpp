@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "ClientFakes.h"
 #include "clientserver/ClientServer.h"
 #include "clientserver/ClientSocket.h"
 #include "clientserver/ClientWire.h"
@@ -26,7 +27,7 @@ using Result = TClientSocket::Result;
 namespace {
 
 // Answers every request through `answer`; remembers what it was asked.
-class ScriptedProtocol : public IClientProtocol {
+class ScriptedProtocol : public test::StubProtocol {
 public:
   std::function<std::string(const std::string&)> answer = [](const std::string& r) { return "re:" + r + "\r"; };
   std::vector<std::string> requests, remotes;  // loop thread
@@ -36,13 +37,6 @@ public:
     remotes.push_back(remote);
     return answer(request);
   }
-  void PutReplyByID(const std::string&, const std::string&) override {}
-  std::string LastCommandID() const override { return {}; }
-  bool RunCommCommand(const std::string&, int, int, const std::string&, const std::string&, std::string&) override {
-    return false;
-  }
-  int Queue_GetCommand(std::string&) override { return 1; }
-  int Queue_ExecCommand(const std::string&) override { return 1; }
 };
 
 class ServerTest : public ::testing::Test {
