@@ -1,5 +1,7 @@
 #include "service/DefaultModules.h"
 
+#include "clientserver/ClientProtocol.h"
+#include "clientserver/ClientServer.h"
 #include "engine/EngineConfig.h"
 #include "engine/MainForm.h"
 #include "monitor/TransOnlineForm.h"
@@ -66,6 +68,13 @@ ServiceModules DefaultModules() {
     cfg.comDevicePath = ComDevicePathFromIni(TIniFile(cfg.iniPath));
     auto fwd = std::make_unique<TemplateServerForwarder>(ctx);
     return std::make_unique<OwnedEngine>(ctx, cfg, std::move(fwd));
+  };
+  m.makeClient = [](ServiceContext& ctx) -> std::unique_ptr<IClientProtocol> {
+    return std::make_unique<TClientProtocol>(ctx, *ctx.log);
+  };
+  m.makeListener = [](ServiceContext& ctx) -> std::unique_ptr<IClientListener> {
+    if (!ctx.client) return nullptr;
+    return std::make_unique<TClientServer>(ctx.loop->Context(), *ctx.log, *ctx.client);
   };
   return m;
 }
