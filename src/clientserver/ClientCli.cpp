@@ -11,7 +11,7 @@
 namespace px {
 
 namespace {
-using Result = TClientSocket::Result;
+using Result = TWireClient::Result;
 
 // "5" or "0.5" seconds, up to an hour.
 bool ParseSeconds(const std::string& v, int& ms) {

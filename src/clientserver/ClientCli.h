@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "clientserver/ClientSocket.h"
+#include "clientserver/WireClient.h"
 
 namespace px {
 
@@ -37,7 +37,7 @@ private:
   std::string host_ = "127.0.0.1";
   int port_ = 9011;
   int timeoutMs_ = 5000;
-  TClientSocket socket_;
+  TWireClient socket_;
 };
 
 }  // namespace px

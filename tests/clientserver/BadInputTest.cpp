@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "clientserver/ClientServer.h"
-#include "clientserver/ClientSocket.h"
+#include "clientserver/WireClient.h"
 #include "fuzz/RequestHarness.h"
 #include "platform/EventLoop.h"
 #include "support/TestSupport.h"
@@ -100,8 +100,8 @@ TEST(BadInputTest, ManyBadClientsDoNotDisturbAGoodOne) {
     bad.emplace_back([&, t] {
       std::mt19937 rng(static_cast<unsigned>(t));
       for (int round = 0; round < 20 && !stop; ++round) {
-        TClientSocket c;
-        if (c.Connect("127.0.0.1", port, 2000) != TClientSocket::Result::Ok) continue;
+        TWireClient c;
+        if (c.Connect("127.0.0.1", port, 2000) != TWireClient::Result::Ok) continue;
         for (int k = 0; k < 10; ++k) {
           std::string s = corpus[rng() % corpus.size()];
           s.resize(rng() % (s.size() + 1));
@@ -119,17 +119,17 @@ TEST(BadInputTest, ManyBadClientsDoNotDisturbAGoodOne) {
       }
     });
   }
-  TClientSocket good;
-  ASSERT_EQ(good.Connect("127.0.0.1", port, 2000), TClientSocket::Result::Ok);
+  TWireClient good;
+  ASSERT_EQ(good.Connect("127.0.0.1", port, 2000), TWireClient::Result::Ok);
   for (int i = 0; i < 200; ++i) {
     std::string r;
-    ASSERT_EQ(good.Exchange(poll, r, 2000), TClientSocket::Result::Ok) << good.Error();
+    ASSERT_EQ(good.Exchange(poll, r, 2000), TWireClient::Result::Ok) << good.Error();
     ASSERT_EQ(r, expected) << wire::Printable(r);
   }
   stop = true;
   for (auto& t : bad) t.join();
   std::string r;
-  ASSERT_EQ(good.Exchange(poll, r, 2000), TClientSocket::Result::Ok);
+  ASSERT_EQ(good.Exchange(poll, r, 2000), TWireClient::Result::Ok);
   EXPECT_EQ(r, expected);
   bool active = false;
   loop.Synchronize([&] {

@@ -15,14 +15,14 @@
 
 #include "ClientFakes.h"
 #include "clientserver/ClientServer.h"
-#include "clientserver/ClientSocket.h"
+#include "clientserver/WireClient.h"
 #include "clientserver/ClientWire.h"
 #include "common/StrUtil.h"
 #include "platform/EventLoop.h"
 #include "support/TestSupport.h"
 
 using namespace px;
-using Result = TClientSocket::Result;
+using Result = TWireClient::Result;
 
 namespace {
 
@@ -96,14 +96,14 @@ protected:
     }
     return false;
   }
-  void Connect(TClientSocket& c) { ASSERT_EQ(c.Connect("127.0.0.1", port, 2000), Result::Ok) << c.Error(); }
+  void Connect(TWireClient& c) { ASSERT_EQ(c.Connect("127.0.0.1", port, 2000), Result::Ok) << c.Error(); }
   // True when the server has closed the connection.
-  static bool SeesClose(TClientSocket& c) {
+  static bool SeesClose(TWireClient& c) {
     std::string r;
     return c.Receive(r, 2000) == Result::Closed;
   }
   // The reply without its closing CR.
-  std::string Ask(TClientSocket& c, const std::string& request) {
+  std::string Ask(TWireClient& c, const std::string& request) {
     std::string r;
     EXPECT_EQ(c.Exchange(request, r, 2000), Result::Ok) << c.Error();
     if (!r.empty() && r.back() == '\r') r.pop_back();
@@ -114,7 +114,7 @@ protected:
 TEST_F(ServerTest, RequestsAreUnscrambledAndRepliesScrambled) {
   proto.answer = [](const std::string&) { return std::string("\x06") + "abc\r"; };
   Start();
-  TClientSocket c;
+  TWireClient c;
   Connect(c);
   // Raw bytes, to see the wire itself.
   std::string wire = ScrambleClientText("abc\r");
@@ -134,7 +134,7 @@ TEST_F(ServerTest, RequestsAreUnscrambledAndRepliesScrambled) {
 TEST_F(ServerTest, EachReadIsOneRequestAndAnEmptyReplySendsNothing) {
   proto.answer = [](const std::string& r) { return r == "quiet" ? std::string() : "re:" + TrimRight(r) + "\r"; };
   Start();
-  TClientSocket c;
+  TWireClient c;
   Connect(c);
   // A request split over two reads is two requests.
   EXPECT_EQ(Ask(c, "hal"), "re:hal");
@@ -153,7 +153,7 @@ TEST_F(ServerTest, EachReadIsOneRequestAndAnEmptyReplySendsNothing) {
 TEST_F(ServerTest, SocketErrorIsLoggedAndTheServerKeepsListening) {
   Start();
   {
-    TClientSocket c;
+    TWireClient c;
     Connect(c);
     EXPECT_EQ(Ask(c, "x"), "re:x");
     // A reset instead of an orderly close.
@@ -162,7 +162,7 @@ TEST_F(ServerTest, SocketErrorIsLoggedAndTheServerKeepsListening) {
   }
   ASSERT_TRUE(WaitLog("Server socket error managed: (")) << log.Dump();
   EXPECT_TRUE(log.Has("Server socket error managed: (104)")) << log.Dump();
-  TClientSocket d;
+  TWireClient d;
   Connect(d);
   EXPECT_EQ(Ask(d, "y"), "re:y");
   EXPECT_TRUE(OnLoop<bool>([this] { return server->Active(); }));
@@ -171,7 +171,7 @@ TEST_F(ServerTest, SocketErrorIsLoggedAndTheServerKeepsListening) {
 TEST_F(ServerTest, ConnectionsBeyondTheCapAreClosed) {
   options.maxConnections = 2;
   Start();
-  TClientSocket a, b, c;
+  TWireClient a, b, c;
   Connect(a);
   Connect(b);
   EXPECT_EQ(Ask(a, "1"), "re:1");
@@ -182,7 +182,7 @@ TEST_F(ServerTest, ConnectionsBeyondTheCapAreClosed) {
   EXPECT_EQ(Ask(a, "3"), "re:3");
   a.Close();
   ASSERT_TRUE(WaitConnections(1));
-  TClientSocket d;
+  TWireClient d;
   Connect(d);
   EXPECT_EQ(Ask(d, "4"), "re:4");
 }
@@ -190,7 +190,7 @@ TEST_F(ServerTest, ConnectionsBeyondTheCapAreClosed) {
 TEST_F(ServerTest, OversizedReadClosesTheConnection) {
   options.maxReadBytes = 16;
   Start();
-  TClientSocket c;
+  TWireClient c;
   Connect(c);
   EXPECT_EQ(Ask(c, std::string(16, 'a')), "re:" + std::string(16, 'a'));
   ASSERT_EQ(c.Send(std::string(100, 'b')), Result::Ok);
@@ -202,7 +202,7 @@ TEST_F(ServerTest, OversizedReadClosesTheConnection) {
 TEST_F(ServerTest, IdleConnectionsAreClosedOthersStay) {
   options.idleTimeout = std::chrono::minutes(10);
   Start();
-  TClientSocket idle, busy;
+  TWireClient idle, busy;
   Connect(idle);
   Connect(busy);
   ASSERT_TRUE(WaitConnections(2));
@@ -241,7 +241,7 @@ TEST_F(ServerTest, ClientThatTakesNoRepliesIsClosedWhenItsBacklogIsFull) {
   }
   ::close(fd);
   EXPECT_TRUE(closed) << log.Dump();
-  TClientSocket c;
+  TWireClient c;
   Connect(c);
   EXPECT_EQ(Ask(c, "x").size(), 100u * 1024);
 }
@@ -251,13 +251,13 @@ TEST_F(ServerTest, ClientLeavingWhileItsReplyIsWrittenDoesNotHurt) {
   proto.answer = [](const std::string&) { return std::string(4 << 20, 'z') + "\r"; };
   Start();
   for (int i = 0; i < 5; ++i) {
-    TClientSocket c;
+    TWireClient c;
     Connect(c);
     ASSERT_EQ(c.Send("big"), Result::Ok);
     ASSERT_TRUE(WaitRequests(static_cast<size_t>(i + 1)));
   }
   proto.answer = [](const std::string&) { return std::string("fine\r"); };
-  TClientSocket d;
+  TWireClient d;
   Connect(d);
   EXPECT_EQ(Ask(d, "x"), "fine");
   EXPECT_TRUE(WaitConnections(1));
@@ -265,16 +265,16 @@ TEST_F(ServerTest, ClientLeavingWhileItsReplyIsWrittenDoesNotHurt) {
 
 TEST_F(ServerTest, CloseEndsEveryConnectionAndReopens) {
   Start();
-  TClientSocket c;
+  TWireClient c;
   Connect(c);
   EXPECT_EQ(Ask(c, "a"), "re:a");
   loop.Synchronize([this] { server->Close(); });
   EXPECT_TRUE(SeesClose(c));
   EXPECT_FALSE(OnLoop<bool>([this] { return server->Active(); }));
-  TClientSocket refused;
+  TWireClient refused;
   EXPECT_EQ(refused.Connect("127.0.0.1", port, 2000), Result::Refused);
   loop.Synchronize([this] { ASSERT_TRUE(server->Open(port)); });
-  TClientSocket d;
+  TWireClient d;
   Connect(d);
   EXPECT_EQ(Ask(d, "b"), "re:b");
   // A port already taken is a logged failure.

@@ -1,4 +1,4 @@
-#include "clientserver/ClientSocket.h"
+#include "clientserver/WireClient.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -25,14 +25,14 @@ int MsLeft(Steady::time_point until) {
 }
 }  // namespace
 
-TClientSocket::~TClientSocket() { Close(); }
+TWireClient::~TWireClient() { Close(); }
 
-void TClientSocket::Close() {
+void TWireClient::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
 
-TClientSocket::Result TClientSocket::Connect(const std::string& host, int port, int timeoutMs) {
+TWireClient::Result TWireClient::Connect(const std::string& host, int port, int timeoutMs) {
   Close();
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -83,7 +83,7 @@ TClientSocket::Result TClientSocket::Connect(const std::string& host, int port, 
   return Result::Ok;
 }
 
-TClientSocket::Result TClientSocket::Send(const std::string& request) {
+TWireClient::Result TWireClient::Send(const std::string& request) {
   if (fd_ < 0) return Result::Closed;
   std::string wire = ScrambleClientText(request);
   size_t off = 0;
@@ -99,7 +99,7 @@ TClientSocket::Result TClientSocket::Send(const std::string& request) {
   return Result::Ok;
 }
 
-TClientSocket::Result TClientSocket::Receive(std::string& reply, int timeoutMs) {
+TWireClient::Result TWireClient::Receive(std::string& reply, int timeoutMs) {
   reply.clear();
   if (fd_ < 0) return Result::Closed;
   std::string wire;
@@ -129,13 +129,13 @@ TClientSocket::Result TClientSocket::Receive(std::string& reply, int timeoutMs) 
   return Result::Ok;
 }
 
-TClientSocket::Result TClientSocket::Exchange(const std::string& request, std::string& reply, int timeoutMs) {
+TWireClient::Result TWireClient::Exchange(const std::string& request, std::string& reply, int timeoutMs) {
   Result r = Send(request);
   if (r != Result::Ok) return r;
   return Receive(reply, timeoutMs);
 }
 
-std::string TClientSocket::LocalAddress() const {
+std::string TWireClient::LocalAddress() const {
   sockaddr_in a{};
   socklen_t len = sizeof a;
   if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) return {};

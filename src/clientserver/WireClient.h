@@ -5,14 +5,14 @@ namespace px {
 
 // A blocking client connection to the client server with time-outs, for
 // tools and tests: it scrambles what it sends and unscrambles what it reads.
-class TClientSocket {
+class TWireClient {
 public:
   enum class Result { Ok, Refused, TimedOut, Closed, Error };
 
-  TClientSocket() = default;
-  ~TClientSocket();
-  TClientSocket(const TClientSocket&) = delete;
-  TClientSocket& operator=(const TClientSocket&) = delete;
+  TWireClient() = default;
+  ~TWireClient();
+  TWireClient(const TWireClient&) = delete;
+  TWireClient& operator=(const TWireClient&) = delete;
 
   Result Connect(const std::string& host, int port, int timeoutMs);
   // Sends one request in one write (the server takes each read as one request).
