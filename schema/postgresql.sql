@@ -8,7 +8,7 @@
 -- [OstrPro]
 CREATE TABLE rdrmain (
   tag_name        TEXT PRIMARY KEY,
-  logical_point   TEXT,
+  logical_point   INTEGER,  -- numeric, so that "order by logical_point" runs 1, 2, ... 128
   spare3          TEXT,
   controller_type TEXT,
   state           TEXT,

@@ -9,6 +9,7 @@
 #include "service/ServiceDb.h"
 #include "service/ServiceLog.h"
 #include "service/TransStoreApi.h"
+#include "support/DbTestEnv.h"
 #include "support/TestSupport.h"
 #include "zk/ZkApi.h"
 
@@ -78,8 +79,9 @@ struct FakeArq : IAttendanceLib {
   void ARQClose() override {}
 };
 
-struct JobsFixture : ::testing::Test {
+struct JobsFixture : ::testing::TestWithParam<std::string> {
   test::TempDir dir;
+  std::unique_ptr<test::TestDatabase> tdb;
   std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(DateTime{2026, 6, 1, 2, 50, 0, 0});
   ServiceLog log{clock};
   ServiceSettings settings;
@@ -95,6 +97,8 @@ struct JobsFixture : ::testing::Test {
 
   void SetUp() override {
     settings.AppDir = dir.Path() + "/";
+    tdb = std::make_unique<test::TestDatabase>(GetParam());
+    settings.DbOstrPro = settings.DbOstrTimeSQL = tdb->ConnectionString();
     log.SetAppDir(settings.AppDir);
     log.SetDebug(31);
     db = std::make_unique<ServiceDb>(settings, log, clock);
@@ -135,7 +139,7 @@ struct JobsFixture : ::testing::Test {
 };
 }  // namespace
 
-TEST_F(JobsFixture, DailyClockUpdateOncePerControllerExceptKXF7) {
+TEST_P(JobsFixture, DailyClockUpdateOncePerControllerExceptKXF7) {
   settings.DailyUpdateCtrlHHMM = "0300";
   AddRow("Door", 18, "KX4100");
   AddRow("Lift", 5, "KX6000", "192168001020");
@@ -150,7 +154,7 @@ TEST_F(JobsFixture, DailyClockUpdateOncePerControllerExceptKXF7) {
   EXPECT_EQ(store.checks, 40);
 }
 
-TEST_F(JobsFixture, PeriodicUpdateCountsFromStartAndIgnoresTheDailyTime) {
+TEST_P(JobsFixture, PeriodicUpdateCountsFromStartAndIgnoresTheDailyTime) {
   settings.DailyUpdateCtrlHHMM = "0300";
   settings.UpdateCtrlDTMin = 90;
   AddRow("Door", 1, "KX4100");
@@ -160,7 +164,7 @@ TEST_F(JobsFixture, PeriodicUpdateCountsFromStartAndIgnoresTheDailyTime) {
   EXPECT_NE(LogText().find("periodic (90) update ctrl date/time starts ..."), std::string::npos);
 }
 
-TEST_F(JobsFixture, NoDailyTimeMeansNoClockUpdates) {
+TEST_P(JobsFixture, NoDailyTimeMeansNoClockUpdates) {
   settings.UpdateCtrlDTMin = 90;
   AddRow("Door", 1, "KX4100");
   Start();
@@ -168,7 +172,7 @@ TEST_F(JobsFixture, NoDailyTimeMeansNoClockUpdates) {
   EXPECT_TRUE(client.commands.empty());
 }
 
-TEST_F(JobsFixture, ZkTerminalGoesDownOnceAndComesBackOnce) {
+TEST_P(JobsFixture, ZkTerminalGoesDownOnceAndComesBackOnce) {
   settings.ZKEnable = true;
   settings.ZKSleepSec = 1;  // a poll every 5 ticks
   AddRow("F7A", 3, "KXF7", "192168001021");
@@ -191,7 +195,7 @@ TEST_F(JobsFixture, ZkTerminalGoesDownOnceAndComesBackOnce) {
   EXPECT_NE(t.find("F8/F18 UP Y - F7A"), std::string::npos);
 }
 
-TEST_F(JobsFixture, QueuedZkCommandTakesTheTickAndIsAnswered) {
+TEST_P(JobsFixture, QueuedZkCommandTakesTheTickAndIsAnswered) {
   settings.ZKEnable = true;
   settings.F18Ext = true;
   settings.ZKSleepSec = 0;
@@ -215,7 +219,7 @@ TEST_F(JobsFixture, QueuedZkCommandTakesTheTickAndIsAnswered) {
   EXPECT_EQ(client.replies.back(), "202020202=XX");
 }
 
-TEST_F(JobsFixture, ReprocessingWaitsForPendingIpCommands) {
+TEST_P(JobsFixture, ReprocessingWaitsForPendingIpCommands) {
   Start();
   for (int i = 0; i < 100; ++i) ctx.ReproList.push_back("2026053120260601S" + std::to_string(1000 + i) + "       ");
   engine.ipPending = true;
@@ -230,7 +234,7 @@ TEST_F(JobsFixture, ReprocessingWaitsForPendingIpCommands) {
   EXPECT_EQ(ctx.ReproList.size(), 98u);
 }
 
-TEST_F(JobsFixture, LogNameRollsOverInTheFirstMinuteOfTheDay) {
+TEST_P(JobsFixture, LogNameRollsOverInTheFirstMinuteOfTheDay) {
   Start();
   clock->Set(DateTime{2026, 6, 30, 23, 59, 59, 0});
   log.RecomputeFileName();
@@ -239,3 +243,5 @@ TEST_F(JobsFixture, LogNameRollsOverInTheFirstMinuteOfTheDay) {
   jobs->RunTimer2Work();
   EXPECT_EQ(log.LogFileName(), "TRS_2607.log");
 }
+
+PX_INSTANTIATE_DB_TESTS(JobsFixture);

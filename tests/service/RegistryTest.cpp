@@ -4,13 +4,15 @@
 #include "service/FakeEngine.h"
 #include "service/Registry.h"
 #include "service/ServiceDb.h"
+#include "support/DbTestEnv.h"
 #include "support/TestSupport.h"
 
 using namespace px;
 
 namespace {
-struct RegistryFixture : ::testing::Test {
+struct RegistryFixture : ::testing::TestWithParam<std::string> {
   test::TempDir dir;
+  std::unique_ptr<test::TestDatabase> tdb;
   test::CaptureLog log;
   std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(DateTime{2026, 5, 4, 10, 0, 0, 0});
   ServiceSettings settings;
@@ -20,6 +22,8 @@ struct RegistryFixture : ::testing::Test {
 
   void SetUp() override {
     settings.AppDir = dir.Path() + "/";
+    tdb = std::make_unique<test::TestDatabase>(GetParam());
+    settings.DbOstrPro = settings.DbOstrTimeSQL = tdb->ConnectionString();
     db = std::make_unique<ServiceDb>(settings, log, clock);
     ASSERT_TRUE(db->SQLDB_Connect(true));
     reg = std::make_unique<ControllerRegistry>(settings, *db, log);
@@ -44,7 +48,7 @@ struct RegistryFixture : ::testing::Test {
 };
 }  // namespace
 
-TEST_F(RegistryFixture, SerialRowsOpenEachBusOnceAndEnableUnits) {
+TEST_P(RegistryFixture, SerialRowsOpenEachBusOnceAndEnableUnits) {
   Row("D16", "16", "KX4100");
   Row("D17", "17", "KX4100");
   Row("D18", "18", "KX4100", "", "UP", "N");
@@ -72,7 +76,7 @@ TEST_F(RegistryFixture, SerialRowsOpenEachBusOnceAndEnableUnits) {
   EXPECT_TRUE(log.Has("1: D16 KX4100 16 "));
 }
 
-TEST_F(RegistryFixture, FailedBusOpenIsRetriedByTheNextRowOfThatBus) {
+TEST_P(RegistryFixture, FailedBusOpenIsRetriedByTheNextRowOfThatBus) {
   Row("A", "1", "KX4100");
   Row("B", "2", "KX4100");
   engine.failSpawn = true;
@@ -81,7 +85,7 @@ TEST_F(RegistryFixture, FailedBusOpenIsRetriedByTheNextRowOfThatBus) {
   EXPECT_EQ(engine.enables.size(), 2u);
 }
 
-TEST_F(RegistryFixture, PointsOutsideTheBusesAreSkipped) {
+TEST_P(RegistryFixture, PointsOutsideTheBusesAreSkipped) {
   Row("Zero", "0", "KX4100");
   Row("Big", "129", "KX4100");
   ASSERT_TRUE(reg->StartUpComm());
@@ -90,7 +94,7 @@ TEST_F(RegistryFixture, PointsOutsideTheBusesAreSkipped) {
   EXPECT_EQ(reg->CtrlTable().Count(), 2);
 }
 
-TEST_F(RegistryFixture, IpAndZkRows) {
+TEST_P(RegistryFixture, IpAndZkRows) {
   Row("IP1", "3", "KX6000", "192168001020", "DOWN");
   Row("ZK1", "4", "KXF18", "010000000005");
   ASSERT_TRUE(reg->StartUpComm());
@@ -106,7 +110,7 @@ TEST_F(RegistryFixture, IpAndZkRows) {
   EXPECT_EQ(reg->LookupTag("", 3), "");
 }
 
-TEST_F(RegistryFixture, ZkDownCounting) {
+TEST_P(RegistryFixture, ZkDownCounting) {
   settings.ZKEnable = true;
   Row("ZK1", "4", "KXF7", "010000000005");
   ASSERT_TRUE(reg->StartUpComm());
@@ -124,7 +128,7 @@ TEST_F(RegistryFixture, ZkDownCounting) {
   EXPECT_FALSE(reg->GetNextKXF7(point, tag, ip));
 }
 
-TEST_F(RegistryFixture, GetNextCtrlWraps) {
+TEST_P(RegistryFixture, GetNextCtrlWraps) {
   int point;
   std::string tag, ip;
   EXPECT_FALSE(reg->GetNextCtrl(point, tag, ip));
@@ -140,7 +144,7 @@ TEST_F(RegistryFixture, GetNextCtrlWraps) {
   EXPECT_EQ(seq, "ABCA");
 }
 
-TEST_F(RegistryFixture, StatusAndAddress) {
+TEST_P(RegistryFixture, StatusAndAddress) {
   Row("A", "21", "KX4100");
   Row("B", "5", "KX6000", "192168001020");
   ASSERT_TRUE(reg->StartUpComm());
@@ -161,7 +165,7 @@ TEST_F(RegistryFixture, StatusAndAddress) {
   EXPECT_EQ(reg->GetCtrlSpare("A"), "");
 }
 
-TEST_F(RegistryFixture, DeviceStateAndApostrophes) {
+TEST_P(RegistryFixture, DeviceStateAndApostrophes) {
   Row("O'Brien", "1", "KX4100");
   ASSERT_TRUE(db->RunSQL(db->Query1, "insert into flrdet values('O''Brien','UP')", false));
   ASSERT_TRUE(reg->StartUpComm());
@@ -171,7 +175,7 @@ TEST_F(RegistryFixture, DeviceStateAndApostrophes) {
   EXPECT_EQ(log.CountSubstr("<RSQL>"), 0);
 }
 
-TEST_F(RegistryFixture, IoTagInfo) {
+TEST_P(RegistryFixture, IoTagInfo) {
   Row("DOOR1", "7", "KX4100");
   ASSERT_TRUE(db->RunSQL(db->Query1, "insert into outputs values('OUT1','DOOR1','Siren')", false));
   EXPECT_EQ(reg->GetIOTagInfo(kOutputPointTable, "OUT1"), "0007");
@@ -179,15 +183,17 @@ TEST_F(RegistryFixture, IoTagInfo) {
   EXPECT_EQ(reg->GetIOTagInfo(kInputPointTable, "OUT1"), "");
 }
 
-TEST_F(RegistryFixture, OxIniWriteUpdatesTheOneRow) {
+TEST_P(RegistryFixture, OxIniWriteUpdatesTheOneRow) {
   db->DBIni_Write("-", "Server", "IPAddress", "10.0.0.1");
   db->DBIni_Write("-", "Server", "IPAddress", "10.0.0.2");
   EXPECT_EQ(Scalar("select count(*) from ox_ini"), "1");
   EXPECT_EQ(Scalar("select i_value from ox_ini where i_entry='IPAddress'"), "10.0.0.2");
 }
 
-TEST_F(RegistryFixture, StatementErrorsAreLoggedAndReportedFalse) {
+TEST_P(RegistryFixture, StatementErrorsAreLoggedAndReportedFalse) {
   EXPECT_FALSE(db->RunSQL(db->Query1, "select * from no_such_table", true));
   EXPECT_EQ(log.CountSubstr("<RSQL>"), 1);
   EXPECT_FALSE(log.HasSubstr("READ FAILURE"));
 }
+
+PX_INSTANTIATE_DB_TESTS(RegistryFixture);
