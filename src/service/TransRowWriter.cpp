@@ -64,53 +64,62 @@ void TransRowWriter::Store(const std::string& table, const std::vector<std::stri
   std::string sql = InsertSql(table, row);
   size_t waiting = spool_.Size(alias);
   if (waiting == 0) {
-    bool inTx = inTick_ && alias == kMainAlias;
-    if (inTx && !txOpen_) txOpen_ = db_.RunSQL(db_.Query1, "begin", false);
+    bool batched = alias == kMainAlias ? inTick_ : flushingAttendance_;
+    Tx& tx = tx_[alias];
+    if (batched && !tx.open) tx.open = db_.RunSQL(QueryOf(alias), "begin", false);
     if (db_.RunSQL(QueryOf(alias), sql, false)) {
-      if (inTx && txOpen_) txRows_.push_back(row);
+      if (batched && tx.open) tx.rows.push_back(row);
       return;
     }
-    if (inTx && txOpen_) Rollback(false, "transaction rolled back");
+    if (batched && tx.open) Rollback(alias, false, "transaction rolled back");
   }
   std::string why = waiting == 0 ? "database unavailable"
                                  : "behind " + IntToStr(static_cast<long long>(waiting)) + " spooled rows";
   Keep({0, alias, table, row}, "Spooled " + table + " row (" + why + "): " + sql);
 }
 
-void TransRowWriter::Rollback(bool mayBeStored, const std::string& why) {
-  txOpen_ = false;
-  db_.RunSQL(db_.Query1, "rollback", false);
-  auto rows = std::move(txRows_);
-  txRows_.clear();
+void TransRowWriter::Rollback(const std::string& alias, bool mayBeStored, const std::string& why) {
+  Tx& tx = tx_[alias];
+  tx.open = false;
+  db_.RunSQL(QueryOf(alias), "rollback", false);
+  auto rows = std::move(tx.rows);
+  tx.rows.clear();
+  std::string table = alias == kArqAlias ? "ot_tmclk" : "trans";
   for (auto& row : rows) {
-    std::string sql = InsertSql("trans", row);
-    SpoolEntry e{0, kMainAlias, "trans", std::move(row)};
+    std::string sql = InsertSql(table, row);
+    SpoolEntry e{0, alias, table, std::move(row)};
     e.mayExist = mayBeStored;
-    Keep(std::move(e), "Spooled trans row (" + why + "): " + sql);
+    Keep(std::move(e), "Spooled " + table + " row (" + why + "): " + sql);
   }
 }
 
-void TransRowWriter::Commit() {
-  if (!txOpen_) return;
-  txOpen_ = false;
-  if (db_.RunSQL(db_.Query1, "commit", false)) {
-    txRows_.clear();
+void TransRowWriter::Commit(const std::string& alias) {
+  Tx& tx = tx_[alias];
+  if (!tx.open) return;
+  tx.open = false;
+  if (db_.RunSQL(QueryOf(alias), "commit", false)) {
+    tx.rows.clear();
     return;
   }
   // The commit may or may not have taken effect: replay looks first.
-  Rollback(true, "commit failed");
+  Rollback(alias, true, "commit failed");
 }
 
+void TransRowWriter::Commit() { Commit(kMainAlias); }
+
 void TransRowWriter::MainStatementFailed() {
-  if (txOpen_) Rollback(false, "transaction rolled back");
+  if (tx_[kMainAlias].open) Rollback(kMainAlias, false, "transaction rolled back");
 }
 
 void TransRowWriter::EndTick() {
-  Commit();
+  Commit(kMainAlias);
   inTick_ = false;
   auto rows = std::move(tickAttendance_);
   tickAttendance_.clear();
+  flushingAttendance_ = true;
   for (const auto& row : rows) StoreAttendance(row);
+  flushingAttendance_ = false;
+  Commit(kArqAlias);
 }
 
 void TransRowWriter::Defer(const std::vector<std::string>& fields, const std::string& what) {

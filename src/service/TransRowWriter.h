@@ -33,8 +33,9 @@ namespace px {
 // Within one tick (BeginTick .. EndTick) the trans rows go to the main
 // database in one transaction, which saves a commit per row. Rows of a
 // transaction that fails or is rolled back go to the spool, in order; the
-// attendance rows of the tick are written after the commit, so that two
-// aliases on one database file never wait for each other's lock. A stop in
+// attendance rows of the tick follow in one transaction of their own after
+// the main commit, so that two aliases on one database file never wait for
+// each other's lock. A stop in
 // the middle of a tick loses the uncommitted rows of that tick, like the
 // engine lines still queued in memory. Loop thread only.
 class TransRowWriter {
@@ -90,7 +91,13 @@ private:
   void Store(const std::string& table, const std::vector<std::string>& row);
   void Keep(SpoolEntry e, const std::string& text);
   // Rolls the tick's transaction back; its rows go to the spool.
-  void Rollback(bool mayBeStored, const std::string& why);
+  void Rollback(const std::string& alias, bool mayBeStored, const std::string& why);
+  void Commit(const std::string& alias);
+  // One database's transaction of the tick.
+  struct Tx {
+    bool open = false;
+    std::vector<std::vector<std::string>> rows;  // stored in it so far
+  };
   int ReplayAlias(const std::string& alias, std::chrono::steady_clock::time_point deadline);
   bool TryStore(SpoolEntry& e, std::function<void()>& after);
   std::string Describe(const SpoolEntry& e) const;
@@ -105,9 +112,9 @@ private:
   std::map<std::string, Backoff> backoff_;
   bool arqFirst_ = false;  // the two databases take turns at the replay time
   bool inTick_ = false;
-  bool txOpen_ = false;
-  std::vector<std::vector<std::string>> txRows_;       // stored in the open transaction
-  std::vector<std::vector<std::string>> tickAttendance_;  // written after the commit
+  bool flushingAttendance_ = false;
+  std::map<std::string, Tx> tx_;
+  std::vector<std::vector<std::string>> tickAttendance_;  // written after the main commit
 };
 
 }  // namespace px

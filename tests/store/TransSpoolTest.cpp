@@ -161,6 +161,26 @@ TEST_P(TransSpoolTest, FailedRowInsideATickKeepsTheTicksEarlierRows) {
   EXPECT_TRUE(store->Writer().Spool().Empty());
 }
 
+TEST_P(TransSpoolTest, RefusedAttendanceRowInsideATick) {
+  settings.ChronexLink = true;
+  AddCtrl("Door1", 1);
+  AddCard("000007", "S7", "Ann");
+  AddCard("000008", "S8", "Bob");
+  BlockInserts("ot_tmclk", "NEW.staff_number='S8'");
+  engine.lines = {"T0101" + Rec(2, 1, 8, 0, "000007", '0'), "T0101" + Rec(2, 1, 8, 1, "000008", '0'),
+                  "T0101" + Rec(2, 1, 8, 2, "000007", '9')};
+  store->CheckThCommTrans();
+  EXPECT_EQ(Count("trans"), "3");
+  EXPECT_EQ(Count("ot_tmclk"), "0");
+  EXPECT_EQ(store->Writer().Spool().Size("ARQ1"), 3u);
+  Drain();
+  auto att = Rows("ot_tmclk");
+  ASSERT_EQ(att.size(), 2u);
+  EXPECT_EQ(att[0][4], "I");
+  EXPECT_EQ(att[1][4], "O");
+  EXPECT_NE(Db().Dir().Read("trans.spool.bad").find("'S8'"), std::string::npos);
+}
+
 PX_INSTANTIATE_DB_TESTS(TransSpoolTest);
 
 // The spool's files on their own.
