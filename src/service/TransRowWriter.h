@@ -35,9 +35,10 @@ namespace px {
 // transaction that fails or is rolled back go to the spool, in order; the
 // attendance rows of the tick follow in one transaction of their own after
 // the main commit, so that two aliases on one database file never wait for
-// each other's lock. A stop in
-// the middle of a tick loses the uncommitted rows of that tick, like the
-// engine lines still queued in memory. Loop thread only.
+// each other's lock. A stop in the middle of a tick loses the uncommitted
+// rows of that tick, like the engine lines still queued in memory. How a
+// committed row survives a power failure is the database's own setting.
+// Loop thread only.
 class TransRowWriter {
 public:
   static constexpr const char* kMainAlias = "GDB1";
