@@ -67,6 +67,16 @@ TEST_F(ClientSocketTest, ConnectsSendsReceivesAndSeesThePeerClose) {
   });
 }
 
+TEST_F(ClientSocketTest, HostNameIsResolvedWhenNoAddressIsGiven) {
+  Run([&] {
+    TClientSocket s(loop);
+    s.Host = "localhost";
+    s.Port = sim.Port();
+    s.Open();
+    ASSERT_TRUE(WaitFor([&] { return s.Connected(); }));
+  });
+}
+
 TEST_F(ClientSocketTest, RefusedConnectIsAnErrorEventAndCanBeLeftUnhandled) {
   sim.SetRefuse(true);
   Run([&] {
