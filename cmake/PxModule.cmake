@@ -24,9 +24,13 @@ function(px_test name)
   add_executable(${name} ${_srcs})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${PT_UNPARSED_ARGUMENTS} px_testsupport GTest::gtest GTest::gmock)
-  set(_labels unit ${PT_LABELS})
+  # One label per program (a list would be split into property names).
+  set(_labels unit)
+  if(PT_LABELS)
+    list(GET PT_LABELS 0 _labels)
+  endif()
   target_compile_definitions(${name} PRIVATE
     PX_SOURCE_DIR="${PROJECT_SOURCE_DIR}" PX_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120 LABELS "${_labels}")
+    PROPERTIES TIMEOUT 120 LABELS ${_labels})
 endfunction()
