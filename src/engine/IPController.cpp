@@ -229,15 +229,9 @@ void TIPController::OnFrameEnd(int frameUnit, const std::string& frame) {
 
 void TIPController::HandleRCData() {
   int unit = cmdUnit_;
-  char c;
-  ByteRing& ring = receiver_.Ring();
-  while (ring.GetChar(c)) {
-    if (static_cast<unsigned char>(c) > kAddressBase) {
-      unit = UnitOfAddress(c);
-    } else if (c == kCR && cmdInFlight_) {
-      ctx_.putReplyQ(IpCardEndLine(unit, cmdId_, Cur().ip));
-      cmdInFlight_ = false;
-    }
+  if (receiver_.TakeCardEnd(unit) && cmdInFlight_) {
+    ctx_.putReplyQ(IpCardEndLine(unit, cmdId_, Cur().ip));
+    cmdInFlight_ = false;
   }
 }
 

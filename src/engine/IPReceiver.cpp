@@ -1,6 +1,7 @@
 #include "engine/IPReceiver.h"
 
 #include "engine/EngineLines.h"
+#include "engine/Protocol.h"
 
 namespace px {
 
@@ -23,6 +24,18 @@ void TIPReceiver::Abandon() {
   finder_.Reset();
   finder_.SetState(s);
   ring_.Clear();
+}
+
+bool TIPReceiver::TakeCardEnd(int& unit) {
+  bool end = false;
+  char c;
+  while (ring_.GetChar(c)) {
+    if (static_cast<unsigned char>(c) > kAddressBase)
+      unit = UnitOfAddress(c);
+    else if (c == kCR)
+      end = true;
+  }
+  return end;
 }
 
 void TIPReceiver::Receive(std::string_view bytes) {

@@ -32,6 +32,9 @@ public:
   void Receive(std::string_view bytes);
   // Gives up whatever was being received: card file closed, ring emptied.
   void Abandon();
+  // Reads the end of a card upload out of the ring (state "C"): true when
+  // its CR is there; `unit` becomes that of the address byte before it.
+  bool TakeCardEnd(int& unit);
 
 private:
   void OnCardStart() override;

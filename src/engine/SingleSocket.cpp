@@ -292,14 +292,9 @@ void TSingleSocket::OnFrameEnd(int frameUnit, const std::string& frame) {
 
 void TSingleSocket::SST_HandleRCData() {
   int unit = cmdUnit_;
-  char c;
-  while (rx_.Ring().GetChar(c)) {
-    if (static_cast<unsigned char>(c) > kAddressBase) {
-      unit = UnitOfAddress(c);
-    } else if (c == kCR && cmdInFlight_) {
-      ctx_.putReplyQ(IpCardEndLine(unit, cmdId_, ip_));
-      cmdInFlight_ = false;
-    }
+  if (rx_.TakeCardEnd(unit) && cmdInFlight_) {
+    ctx_.putReplyQ(IpCardEndLine(unit, cmdId_, ip_));
+    cmdInFlight_ = false;
   }
 }
 

@@ -131,6 +131,23 @@ TEST_F(SingleSocketTest, ChecksumErrorAsksThatControllerForARepeat) {
   });
 }
 
+TEST_F(SingleSocketTest, CardUploadWritesUserFileAndAnswers) {
+  auto& a = AddSim("a", "127.0.0.1", {1});
+  cfg.singleSocketPort = a.Port();
+  AddRow("UP", 1, "127.0.0.1", true);
+  a.Bank().Unit(1).SetCards({"00000100001234010000", "00000200005678020000"});
+  a.Bank().Unit(1).SetPieces(2, 0);
+  Run([&] {
+    MakeForm();
+    std::string id;
+    ASSERT_EQ(form->SendCommand("UCARD", 1, 1, id, "", "127.0.0.1"), 0);
+    form->StartSingleSocket();
+    ASSERT_TRUE(WaitFor([&] { return HasLine("I01" + id + "OK      127.0.0.1"); }));
+    EXPECT_TRUE(HasLine("C01BB" + id + "    2"));
+    EXPECT_EQ(dir.Read("user.tmp"), "00000100001234010000\n00000200005678020000\n");
+  });
+}
+
 TEST_F(SingleSocketTest, RefusedConnectionDoesNotHoldUpTheRound) {
   // With 10 ms wait ticks a connect step may take 2.5 s before it is given up.
   cfg.ipTickMs = 10;
