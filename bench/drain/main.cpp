@@ -4,10 +4,12 @@
 // the design bound is 10 lines per tick; the target is 95% of it, sustained.
 //
 //   bench_drain [--seconds 10] [--interval 20] [--units 128] [--cards 2000]
-//               [--link] [--dir FOLDER]
+//               [--link] [--dir FOLDER] [--pg URI]
 //
 // Without --dir the SQLite files live in a fresh folder under /tmp, removed
-// afterwards. --link adds the attendance row for every clocking.
+// afterwards. --link adds the attendance row for every clocking. With --pg
+// (or PX_PG_URI set) the same run follows on PostgreSQL, in a schema of its
+// own that is dropped afterwards, and both are printed side by side.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include "common/Format.h"
 #include "engine/EngineApi.h"
 #include "monitor/TransOnlineForm.h"
+#include "platform/DbDriver.h"
 #include "platform/EventLoop.h"
 #include "platform/Timer.h"
 #include "service/Registry.h"
@@ -42,6 +45,12 @@ struct Options {
   int seconds = 10, interval = 20, units = 128, cards = 2000;
   bool link = false;
   std::string dir;
+  std::string pg;
+};
+
+struct Result {
+  double rate = 0, bound = 0, mean = 0, p50 = 0, p99 = 0, cpu = 0;
+  bool ok = false;
 };
 
 // An engine whose bus queues never run dry: serial transaction lines from
@@ -125,6 +134,7 @@ bool Parse(int argc, char** argv, Options& o) {
     else if (a == "--units" && (v = next())) o.units = std::atoi(v);
     else if (a == "--cards" && (v = next())) o.cards = std::atoi(v);
     else if (a == "--dir" && (v = next())) o.dir = v;
+    else if (a == "--pg" && (v = next())) o.pg = v;
     else return false;
   }
   return o.seconds > 0 && o.interval > 0 && o.units >= 1 && o.units <= 128 && o.cards >= 1;
@@ -132,20 +142,8 @@ bool Parse(int argc, char** argv, Options& o) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  Options o;
-  if (!Parse(argc, argv, o)) {
-    std::fprintf(stderr, "usage: bench_drain [--seconds N] [--interval MS] [--units 1..128] [--cards N] [--link] "
-                         "[--dir FOLDER]\n");
-    return 1;
-  }
-  bool ownDir = o.dir.empty();
-  if (ownDir) {
-    char tmpl[] = "/tmp/pxdrain.XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
-    o.dir = tmpl;
-  }
-  std::filesystem::create_directories(o.dir);
+Result RunOnce(const Options& o, const std::string& mainConn, const std::string& arqConn, const std::string& where) {
+  Result res;
 
   auto clock = SystemClock::Instance();
   ServiceSettings settings;
@@ -153,12 +151,14 @@ int main(int argc, char** argv) {
   settings.QCheckInterval = o.interval;
   settings.ChronexLink = o.link;
   settings.NoOTFRepro = true;  // nobody consumes the requests here
+  settings.DbOstrPro = mainConn;
+  settings.DbOstrTimeSQL = arqConn;
   ServiceLog log(clock);
   log.SetAppDir(settings.AppDir);
   ServiceDb db(settings, log, clock);
   if (!db.SQLDB_Connect(false)) {
-    std::fprintf(stderr, "database did not open\n");
-    return 1;
+    std::fprintf(stderr, "database did not open (%s)\n", where.c_str());
+    return res;
   }
   ControllerRegistry registry(settings, db, log);
   for (int p = 1; p <= o.units; ++p) {
@@ -219,8 +219,8 @@ int main(int argc, char** argv) {
   for (double m : store.micros) mean += m;
   if (!store.micros.empty()) mean /= static_cast<double>(store.micros.size());
 
-  std::printf("drain: %d s, QCheckInterval %d ms, %d units, %d cards, attendance link %s, SQLite in %s\n", o.seconds,
-              o.interval, o.units, o.cards, o.link ? "on" : "off", o.dir.c_str());
+  std::printf("drain: %d s, QCheckInterval %d ms, %d units, %d cards, attendance link %s, %s\n", o.seconds,
+              o.interval, o.units, o.cards, o.link ? "on" : "off", where.c_str());
   std::printf("  stored            %lld transactions in %.2f s (%zu ticks, %zu spooled)\n", stored, wall,
               tickMicros.size(), store.Writer().Spool().Size());
   std::printf("  rate              %.1f /s of a design bound of %.0f /s = %.1f%% (target 95%%)\n", rate, bound,
@@ -241,6 +241,60 @@ int main(int argc, char** argv) {
   std::printf("  memory            resident %ld kB, peak %ld kB\n", StatusKb("VmRSS"), StatusKb("VmHWM"));
   bool ok = rate >= 0.95 * bound;
   std::printf("  verdict           %s\n", ok ? "PASS" : "BELOW TARGET");
+  res.rate = rate;
+  res.bound = bound;
+  res.mean = mean;
+  res.p50 = Percentile(store.micros, 0.5);
+  res.p99 = Percentile(store.micros, 0.99);
+  res.cpu = 100.0 * cpu / wall;
+  res.ok = ok;
+  return res;
+}
+
+int main(int argc, char** argv) {
+  Options o;
+  if (const char* env = std::getenv("PX_PG_URI")) o.pg = env;
+  if (!Parse(argc, argv, o)) {
+    std::fprintf(stderr, "usage: bench_drain [--seconds N] [--interval MS] [--units 1..128] [--cards N] [--link] "
+                         "[--dir FOLDER] [--pg URI]\n");
+    return 1;
+  }
+  bool ownDir = o.dir.empty();
+  if (ownDir) {
+    char tmpl[] = "/tmp/pxdrain.XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    o.dir = tmpl;
+  }
+  std::filesystem::create_directories(o.dir);
+  Result lite = RunOnce(o, "sqlite:OstrPro.db", "sqlite:OstrTimeSQL.db", "SQLite in " + o.dir);
+  bool ok = lite.ok;
+  if (!o.pg.empty()) {
+    // A schema of its own, so that nothing else in that database is touched.
+    std::string schema = Format("pxdrain_%d", static_cast<int>(getpid()));
+    DbConnectParams p;
+    p.connectionString = o.pg;
+    try {
+      auto admin = OpenDbConnection(p);
+      admin->Execute("create schema " + schema + "; create schema " + schema + "_arq");
+      auto uriOf = [&](const std::string& sch) {
+        return o.pg + (o.pg.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + sch;
+      };
+      std::filesystem::create_directories(o.dir + "/pg");
+      Options po = o;
+      po.dir = o.dir + "/pg";
+      Result pg = RunOnce(po, uriOf(schema), uriOf(schema + "_arq"), "PostgreSQL schemas " + schema + "(_arq)");
+      admin->Execute("drop schema " + schema + " cascade; drop schema " + schema + "_arq cascade");
+      std::printf("side by side       %-12s %-12s\n", "SQLite", "PostgreSQL");
+      std::printf("  stored /s        %-12.1f %-12.1f (bound %.0f)\n", lite.rate, pg.rate, lite.bound);
+      std::printf("  per insert mean  %-12.1f %-12.1f us\n", lite.mean, pg.mean);
+      std::printf("  per insert p50   %-12.1f %-12.1f us\n", lite.p50, pg.p50);
+      std::printf("  per insert p99   %-12.1f %-12.1f us\n", lite.p99, pg.p99);
+      std::printf("  server cpu       %-12.1f %-12.1f %% of one core\n", lite.cpu, pg.cpu);
+      ok = ok && pg.ok;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "PostgreSQL run skipped: %s\n", e.what());
+    }
+  }
   if (ownDir) std::filesystem::remove_all(o.dir);
   return ok ? 0 : 2;
 }
