@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "common/Format.h"
-#include "engine/EngineApi.h"
+#include "engine/NullEngine.h"
 #include "monitor/TransOnlineForm.h"
 #include "platform/DbDriver.h"
 #include "platform/EventLoop.h"
@@ -55,21 +55,11 @@ struct Result {
 
 // An engine whose bus queues never run dry: serial transaction lines from
 // every unit in turn, each with a card from the card table.
-class FloodEngine : public IEngine {
+class FloodEngine : public NullEngine {
 public:
   FloodEngine(int units, int cards) : units_(units), cards_(cards) {}
   long long handed = 0;
 
-  bool SpawnAccessComm(int, int, int) override { return true; }
-  bool EnableCtrl(int, int, bool) override { return true; }
-  bool SpawnIPCtrl(bool, bool, int, const std::string&, const std::string&, int) override { return true; }
-  void EnableIPCtrl(const std::string&, int, bool) override {}
-  bool Queue_IPCommandPending() override { return false; }
-  void OnOffPollingThread(const std::string&, const std::string&) override {}
-  void StartSingleSocket() override {}
-  int SendCommand(const std::string&, int, int, std::string&, const std::string&, const std::string&) override {
-    return 1;
-  }
   int GetNextTransaction(std::string& line) override {
     int point = static_cast<int>(handed % units_) + 1;
     int card = static_cast<int>(handed % cards_);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "clientserver/ClientApi.h"
-#include "engine/EngineApi.h"
+#include "engine/NullEngine.h"
 #include "templateserver/TemplateServerApi.h"
 #include "zk/ZkApi.h"
 
@@ -24,7 +24,7 @@ public:
 };
 
 // Records commands; queues them under `nextId` unless `refuse` is set.
-class ClientFakeEngine : public IEngine {
+class ClientFakeEngine : public NullEngine {
 public:
   struct Cmd {
     std::string name;
@@ -36,13 +36,6 @@ public:
   bool refuse = false;
   std::function<void()> onSend;  // runs inside SendCommand
 
-  bool SpawnAccessComm(int, int, int) override { return true; }
-  bool EnableCtrl(int, int, bool) override { return true; }
-  bool SpawnIPCtrl(bool, bool, int, const std::string&, const std::string&, int) override { return true; }
-  void EnableIPCtrl(const std::string&, int, bool) override {}
-  bool Queue_IPCommandPending() override { return false; }
-  void OnOffPollingThread(const std::string&, const std::string&) override {}
-  void StartSingleSocket() override {}
   int SendCommand(const std::string& command, int bus, int unit, std::string& id, const std::string& params,
                   const std::string& ip) override {
     commands.push_back({command, bus, unit, params, ip});

@@ -2,12 +2,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/EngineApi.h"
+#include "engine/NullEngine.h"
 
 namespace px::test {
 
 // Records what the service asks of the engine.
-class FakeEngine : public IEngine {
+class FakeEngine : public NullEngine {
 public:
   struct Spawn {
     int bus, baud, com;
@@ -44,9 +44,7 @@ public:
     ipSpawns.push_back({wasDown, enabled, port, model, ip, unit});
     return true;
   }
-  void EnableIPCtrl(const std::string&, int, bool) override {}
   bool Queue_IPCommandPending() override { return ipPending; }
-  void OnOffPollingThread(const std::string&, const std::string&) override {}
   void StartSingleSocket() override { singleSocketStarted = true; }
   int SendCommand(const std::string& command, int bus, int unit, std::string& id, const std::string& params,
                   const std::string& ip) override {
@@ -60,8 +58,6 @@ public:
     lines.erase(lines.begin());
     return 0;
   }
-  int GetDoorStatus(std::string&) override { return 1; }
-  void QueueForRawWrite(const std::string&) override {}
 };
 
 }  // namespace px::test

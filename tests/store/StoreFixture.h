@@ -12,7 +12,7 @@
 #include "clientserver/ClientApi.h"
 #include "common/DateTime.h"
 #include "common/Format.h"
-#include "engine/EngineApi.h"
+#include "engine/NullEngine.h"
 #include "monitor/TransOnlineForm.h"
 #include "platform/Sql.h"
 #include "service/Registry.h"
@@ -26,22 +26,12 @@
 namespace px::test {
 
 // Hands out the lines it is given; answers status requests from a table.
-class FakeEngine : public IEngine {
+class FakeEngine : public NullEngine {
 public:
   std::deque<std::string> lines;
   std::map<std::string, std::string> status;  // request -> answer
   std::vector<std::string> statusAsked;
 
-  bool SpawnAccessComm(int, int, int) override { return true; }
-  bool EnableCtrl(int, int, bool) override { return true; }
-  bool SpawnIPCtrl(bool, bool, int, const std::string&, const std::string&, int) override { return true; }
-  void EnableIPCtrl(const std::string&, int, bool) override {}
-  bool Queue_IPCommandPending() override { return false; }
-  void OnOffPollingThread(const std::string&, const std::string&) override {}
-  void StartSingleSocket() override {}
-  int SendCommand(const std::string&, int, int, std::string&, const std::string&, const std::string&) override {
-    return 1;
-  }
   int GetNextTransaction(std::string& line) override {
     if (lines.empty()) return 1;
     line = lines.front();
