@@ -127,8 +127,9 @@ TEST_F(TcpSimTest, RepliesInSeveralPiecesWithGaps) {
   const auto t0 = SteadyClock::now();
   ASSERT_TRUE(host.Send(SimClient::Poll(1, "VN")));
   EXPECT_EQ(host.ReadFrame(), BuildReply(1, "VN", "KX4100V1.23"));
-  EXPECT_GE(Ms(SteadyClock::now() - t0).count(), 79);
-  EXPECT_GE(Ms(host.LastByteAt() - host.FirstByteAt()).count(), 79);
+  // Two 40 ms gaps: the last byte cannot come sooner. (When the first piece
+  // arrives is up to the scheduler, so the spread itself is not measured.)
+  EXPECT_GE(Ms(host.LastByteAt() - t0).count(), 79);
 }
 
 TEST_F(TcpSimTest, PushesQueuedRecordsToAListeningHost) {
