@@ -84,7 +84,9 @@ protected:
     loop.Run();
   }
 
-  bool WaitFor(const std::function<bool()>& done, int ms = 5000) { return loop.WaitUntil(done, 1, ms); }
+  // Generous: a wait ends as soon as its condition holds; the limit only
+  // matters on a machine slowed by sanitizers or other builds.
+  bool WaitFor(const std::function<bool()>& done, int ms = 15000) { return loop.WaitUntil(done, 1, ms); }
 
   TIPChannel& Channel(int n) { return *form->IP().Channel(n); }
 
