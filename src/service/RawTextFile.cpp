@@ -11,17 +11,7 @@ TRawTextFile::TRawTextFile(ServiceSettings& settings, ILog& log) : settings_(set
 
 void TRawTextFile::BreakRaw(const std::string& kind, const std::string& text) {
   try {
-    auto items = SplitRawItems(text);
-    RawSettings& raw = settings_.Raw;
-    if (kind == "F") {
-      raw.FieldList.insert(raw.FieldList.end(), items.begin(), items.end());
-    } else if (kind == "L") {
-      raw.FormatList.insert(raw.FormatList.end(), items.begin(), items.end());
-    } else if (kind == "N" && items.size() > 2) {
-      raw.FilePrefix = items[0];
-      raw.FileDateFormat = items[1];
-      raw.FileExt = items[2];
-    }
+    ApplyRawItems(settings_.Raw, kind, text);
   } catch (const std::exception& e) {
     log_.WriteLog(999, std::string("<BreakRaw>") + e.what());
   }

@@ -72,14 +72,9 @@ void ServiceSettings::Load(const TIniFile& ini, ILog& log) {
     Raw = RawSettings{};
     Raw.Folder = ini.ReadString("Raw Format", "Folder", AppDir);
     if (!EndsWith(Raw.Folder, "/")) Raw.Folder += "/";
-    auto name = SplitRawItems(ini.ReadString("Raw Format", "Filename", ""));
-    if (name.size() > 2) {
-      Raw.FilePrefix = name[0];
-      Raw.FileDateFormat = name[1];
-      Raw.FileExt = name[2];
-    }
-    for (auto& f : SplitRawItems(ini.ReadString("Raw Format", "Fields", ""))) Raw.FieldList.push_back(f);
-    for (auto& f : SplitRawItems(ini.ReadString("Raw Format", "Formats", ""))) Raw.FormatList.push_back(f);
+    ApplyRawItems(Raw, "N", ini.ReadString("Raw Format", "Filename", ""));
+    ApplyRawItems(Raw, "F", ini.ReadString("Raw Format", "Fields", ""));
+    ApplyRawItems(Raw, "L", ini.ReadString("Raw Format", "Formats", ""));
   }
 
   DbOstrPro = ini.ReadString("Database", "OstrPro", "sqlite:OstrPro.db");
@@ -108,6 +103,19 @@ std::vector<std::string> SplitRawItems(const std::string& text) {
   }
   if (!cur.empty()) out.push_back(cur);
   return out;
+}
+
+void ApplyRawItems(RawSettings& raw, const std::string& kind, const std::string& text) {
+  auto items = SplitRawItems(text);
+  if (kind == "F") {
+    raw.FieldList.insert(raw.FieldList.end(), items.begin(), items.end());
+  } else if (kind == "L") {
+    raw.FormatList.insert(raw.FormatList.end(), items.begin(), items.end());
+  } else if (kind == "N" && items.size() > 2) {
+    raw.FilePrefix = items[0];
+    raw.FileDateFormat = items[1];
+    raw.FileExt = items[2];
+  }
 }
 
 }  // namespace px

@@ -73,5 +73,9 @@ struct ServiceSettings {
 // Splits a raw-format setting at commas (an item at every comma, the text
 // after the last comma only when not empty).
 std::vector<std::string> SplitRawItems(const std::string& text);
+// Applies one raw-format setting: kind "N" the file name items (prefix,
+// date format, extension; only when there are more than two), "F" the
+// field list, "L" the format list.
+void ApplyRawItems(RawSettings& raw, const std::string& kind, const std::string& text);
 
 }  // namespace px
