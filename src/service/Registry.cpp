@@ -27,7 +27,6 @@ bool ControllerRegistry::StartUpComm() {
       // An empty rdrmain is a valid installation; a failed select is not.
       if (!q.Active()) return false;
     }
-    std::vector<std::vector<std::string>> rows;
     struct Row {
       std::string tag, point, spare3, type, state, active;
     };
