@@ -33,6 +33,7 @@ void TDatabase::Open() {
   p.connectionString = resolver_ ? resolver_(AliasName) : std::string();
   if (p.connectionString.empty()) throw DbError("Alias \"" + AliasName + "\" is not defined");
   p.baseDir = baseDir_;
+  p.encoding = Encoding;
   for (const auto& line : Params) {
     if (StartsWith(line, "User Name=")) {
       p.hasUser = true;

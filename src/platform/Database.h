@@ -24,6 +24,8 @@ public:
   std::string AliasName;
   bool LoginPrompt = false;
   std::vector<std::string> Params;
+  // The character set of the texts (DbConnectParams::encoding).
+  std::string Encoding;
 
   void Open();   // throws DbError
   void Close();

@@ -40,6 +40,10 @@ struct DbConnectParams {
   std::string baseDir;           // relative SQLite files live here
   bool hasUser = false;
   std::string user, password;
+  // The single-byte character set the service's texts are in (PostgreSQL's
+  // name for it, such as WIN1252); empty leaves the server's default. SQLite
+  // keeps the bytes as they are given.
+  std::string encoding;
 };
 
 // Opens by the connection string's scheme; throws DbError.

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/StrUtil.h"
+#include "platform/CodePage.h"
+#include "platform/Sql.h"
 
 namespace px {
 
@@ -97,7 +99,11 @@ PgConnection::PgConnection(const DbConnectParams& p, const PgLimits& limits) : l
   }
   PQsetNoticeProcessor(conn_, IgnoreNotice, nullptr);
   try {
-    Run("SET statement_timeout = " + std::to_string(limits_.statementMs > 0 ? limits_.statementMs : 0));
+    // Values are quoted by doubling apostrophes only: a backslash must not
+    // be an escape character, whatever the server's configuration says.
+    Run("SET statement_timeout = " + std::to_string(limits_.statementMs > 0 ? limits_.statementMs : 0) +
+        "; SET standard_conforming_strings = on");
+    DeclareEncoding(p.encoding);
   } catch (const DbError& e) {
     // Still opening: a failure here is a failed connect, not a lost one.
     std::string why = e.what();
@@ -106,6 +112,19 @@ PgConnection::PgConnection(const DbConnectParams& p, const PgLimits& limits) : l
     conn_ = nullptr;
     throw DbError("Unable to open PostgreSQL database: " + why);
   }
+}
+
+void PgConnection::DeclareEncoding(const std::string& encoding) {
+  if (encoding.empty()) return;
+  const char* server = PQparameterStatus(conn_, "server_encoding");
+  if (Win1252::IsName(encoding) && server && UpperCase(server) == "UTF8") {
+    Run("SET client_encoding = 'UTF8'");
+    win1252_ = true;
+    return;
+  }
+  // The server converts (an unknown name fails the connect, which is the
+  // clear error a mistyped setting deserves).
+  Run("SET client_encoding = " + SqlQuote(encoding));
 }
 
 PgConnection::~PgConnection() {
@@ -143,7 +162,7 @@ bool PgConnection::WaitReadable(long long deadlineMs) {
 
 DbRows PgConnection::Run(const std::string& sql) {
   if (!conn_ || PQstatus(conn_) != CONNECTION_OK) Lost("the connection to the database server is closed");
-  if (!PQsendQuery(conn_, sql.c_str())) {
+  if (!PQsendQuery(conn_, (win1252_ ? Win1252::ToUtf8(sql) : sql).c_str())) {
     std::string msg = OneLine(PQerrorMessage(conn_));
     if (PQstatus(conn_) != CONNECTION_OK) Lost(msg);
     throw DbError(msg);
@@ -168,13 +187,14 @@ DbRows PgConnection::Run(const std::string& sql) {
       // With several statements the rows of the last select are the answer.
       out = DbRows{};
       int nc = PQnfields(res), nr = PQntuples(res);
-      for (int c = 0; c < nc; ++c) out.columns.emplace_back(PQfname(res, c));
+      for (int c = 0; c < nc; ++c) out.columns.emplace_back(Text(PQfname(res, c)));
       out.rows.reserve(static_cast<size_t>(nr));
       for (int r = 0; r < nr; ++r) {
         std::vector<std::string> row(static_cast<size_t>(nc));
         for (int c = 0; c < nc; ++c)
           if (!PQgetisnull(res, r, c))
-            row[static_cast<size_t>(c)].assign(PQgetvalue(res, r, c), static_cast<size_t>(PQgetlength(res, r, c)));
+            row[static_cast<size_t>(c)] =
+                Text(std::string_view(PQgetvalue(res, r, c), static_cast<size_t>(PQgetlength(res, r, c))));
         out.rows.push_back(std::move(row));
       }
     } else if (st != PGRES_COMMAND_OK && st != PGRES_EMPTY_QUERY && error.empty()) {
@@ -189,6 +209,7 @@ DbRows PgConnection::Run(const std::string& sql) {
   }
   if (PQstatus(conn_) != CONNECTION_OK) Lost(error.empty() ? OneLine(PQerrorMessage(conn_)) : error);
   if (!error.empty()) {
+    error = Text(error);  // it may quote a value
     if (IsConnectionState(state)) Lost(error);
     throw DbError(error);
   }

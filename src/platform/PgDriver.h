@@ -1,4 +1,7 @@
 #pragma once
+#include <string_view>
+
+#include "platform/CodePage.h"
 #include "platform/DbDriver.h"
 
 struct pg_conn;
@@ -22,7 +25,10 @@ struct PgLimits {
 
 // A connection to a PostgreSQL database over libpq. Every value is read as
 // text (NULL as ""); column names come back as the server returns them,
-// which for unquoted identifiers is lower case. Several statements separated
+// which for unquoted identifiers is lower case. Every session runs with
+// standard_conforming_strings on, so a backslash in a quoted value is an
+// ordinary character whatever the server's default, and with the client
+// encoding of DbConnectParams::encoding, in which values are sent and read. Several statements separated
 // by ";" may be sent in one Execute; they run as one transaction.
 //
 // A call that finds the connection gone (the server closed it, a
@@ -47,11 +53,18 @@ public:
 
 private:
   DbRows Run(const std::string& sql);
+  void DeclareEncoding(const std::string& encoding);
   bool WaitReadable(long long deadlineMs);
+  std::string Text(std::string_view fromServer) const {
+    return win1252_ ? Win1252::FromUtf8(fromServer) : std::string(fromServer);
+  }
   [[noreturn]] void Lost(const std::string& why);
 
   pg_conn* conn_ = nullptr;
   PgLimits limits_;
+  // Texts go to the server as UTF-8 and come back in Windows-1252, converted
+  // here rather than by the server (see CodePage.h).
+  bool win1252_ = false;
 };
 
 // Opens a PostgreSQL connection from a postgresql:// URI with the default

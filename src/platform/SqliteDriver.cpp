@@ -14,8 +14,11 @@ SqliteConnection::SqliteConnection(const std::string& file) : file_(file) {
     throw DbError("Unable to open database " + file + ": " + msg);
   }
   sqlite3_busy_timeout(db_, 5000);
+  // WAL lets readers go on while a tick writes. FULL syncs the log at every
+  // commit: a row the spool counts as stored must survive a power cut, and
+  // NORMAL may lose the last commits in WAL mode.
   sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
   // Confirm the file really is a database we can read.
   char* err = nullptr;
   rc = sqlite3_exec(db_, "select count(*) from sqlite_master", nullptr, nullptr, &err);

@@ -21,6 +21,7 @@ void ServiceDb::Connect(TDatabase& db, const std::string& name, const std::strin
   db.LoginPrompt = false;
   db.AliasName = alias;
   db.Params.clear();
+  db.Encoding = settings_.DbEncoding;
   Credentials c = ReadCredentialsFile(settings_.AppDir + "OstrPro.tab");
   if (c.hasUser) {
     db.Params.push_back("User Name=" + c.user);
@@ -92,9 +93,12 @@ void ServiceDb::DBIni_Write(const std::string& user, const std::string& group, c
                             const std::string& value) {
   std::string where = " where i_user=" + SqlQuote(user) + " and i_group=" + SqlQuote(group) +
                       " and i_entry=" + SqlQuote(entry);
-  if (RunSQL(Query2, "select * from ox_ini" + where, true)) {
+  bool found = RunSQL(Query2, "select * from ox_ini" + where, true);
+  if (found) {
     RunSQL(Query2, "update ox_ini set i_value=" + SqlQuote(value) + where, false);
-  } else {
+  } else if (Query2.Active()) {
+    // Only a select that answered "no row" may insert: a failed one says
+    // nothing about the row, and inserting would make a second one.
     RunSQL(Query2, "insert into ox_ini values(" + SqlQuote(user) + "," + SqlQuote(group) + "," +
                        SqlQuote(entry) + "," + SqlQuote(value) + ")",
            false);

@@ -45,7 +45,10 @@ void ServiceLog::AppendLogLine(const std::string& text) {
 
 void ServiceLog::WriteLog(int level, const std::string& text) {
   try {
-    if (level < debug_ || level == 999) AppendLogLine(text);
+    // Level 21 is the IP and terminal trace: only "Debug" exactly 21 asks for
+    // it, so a site raising the level for more detail does not get the trace.
+    const int debug = debug_;
+    if (level == 999 || (level == kTraceLevel ? debug == kTraceLevel : level < debug)) AppendLogLine(text);
     if (level == 999 && Contains(UpperCase(text), "READ FAILURE")) {
       // A failing reconnect logs its own error; it must not start another.
       bool expected = false;

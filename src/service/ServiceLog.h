@@ -11,11 +11,13 @@
 namespace px {
 
 // The service's monthly text log "TRS_yymm.log" in the program folder. A
-// line is written when its level is below the "Debug" setting or is 999. A
+// line is written when its level is below the "Debug" setting or is 999;
+// level-21 lines only when "Debug" is exactly 21. A
 // level-999 line containing "READ FAILURE" starts a reconnect of the main
 // database. Safe to call from any thread.
 class ServiceLog : public ILog {
 public:
+  static constexpr int kTraceLevel = 21;
   explicit ServiceLog(std::shared_ptr<Clock> clock);
 
   void SetAppDir(const std::string& dir);  // ends with "/"

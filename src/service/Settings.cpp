@@ -79,6 +79,7 @@ void ServiceSettings::Load(const TIniFile& ini, ILog& log) {
 
   DbOstrPro = ini.ReadString("Database", "OstrPro", "sqlite:OstrPro.db");
   DbOstrTimeSQL = ini.ReadString("Database", "OstrTimeSQL", "sqlite:OstrTimeSQL.db");
+  DbEncoding = Trim(ini.ReadString("Database", "Encoding", "WIN1252"));
   ARQLib = ini.ReadString("Options", "ARQLib", "");
   ClientPort = ToInt(ini.ReadInteger("Server", "ClientPort", 9011));
   SingleSocketPort = ToInt(ini.ReadInteger("Server", "SingleSocketPort", 4001));

@@ -56,6 +56,7 @@ struct ServiceSettings {
   // Additions of this system (not in the original configuration).
   std::string DbOstrPro = "sqlite:OstrPro.db";        // [Database] OstrPro
   std::string DbOstrTimeSQL = "sqlite:OstrTimeSQL.db";  // [Database] OstrTimeSQL
+  std::string DbEncoding = "WIN1252";                   // [Database] Encoding
   std::string ARQLib;                                    // [Options] ARQLib
   int ClientPort = 9011;                                 // [Server] ClientPort
   int SingleSocketPort = 4001;                           // [Server] SingleSocketPort

@@ -119,6 +119,37 @@ TEST_P(DatabaseTest, QuotedValuesRoundTripUnchanged) {
   EXPECT_EQ(Db().Scalar("select count(*) from cards"), std::to_string(n));
 }
 
+// The installations' texts are Windows-1252: every byte of the upper half
+// is stored and found again unchanged, also where PostgreSQL keeps UTF-8 and
+// whatever the role's string-literal setting. Here an operator (sysopr,
+// Audit_Trail); tags, cards and names in the store's test.
+TEST_P(DatabaseTest, UpperHalfBytesRoundTripInTheDeclaredCodePage) {
+  if (Db().IsPostgres()) Db().Exec("ALTER ROLE " + Db().Name() + " SET standard_conforming_strings = off");
+  auto db = std::make_unique<TDatabase>(Db().Resolver(), Db().Dir().Path(), &log_);
+  db->AliasName = "OstrPro";
+  db->Encoding = "WIN1252";
+  db->Open();
+  std::string all = "\\";
+  for (int b = 0x80; b <= 0xFF; ++b) all += static_cast<char>(b);
+  Exec(*db, "begin");  // one commit: a synced one per statement is slow
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    std::string op = "op" + std::string(1, static_cast<char>(b)) + "\\";
+    Exec(*db, "insert into sysopr values(" + SqlQuote(op) + ",'pw'," + SqlQuote(all) + ")");
+    Exec(*db, "insert into Audit_Trail values('20270102','102030','MOBILE'," + SqlQuote(op) + ",'_PXS_')");
+    TQuery q(db.get());
+    q.SQL = "select * from sysopr where userID=" + SqlQuote(op);
+    q.Open();
+    ASSERT_EQ(q.RecordCount(), 1) << b;
+    EXPECT_EQ(q.FieldByName("userID"), op);
+    EXPECT_EQ(q.FieldByName("name"), all);
+    q.SQL = "select detail from Audit_Trail where detail=" + SqlQuote(op);
+    q.Open();
+    ASSERT_EQ(q.RecordCount(), 1) << b;
+    EXPECT_EQ(q.FieldByName("detail"), op);
+  }
+  Exec(*db, "commit");
+}
+
 // The statements the service sends, unchanged, must run on every backend.
 TEST_P(DatabaseTest, ServiceStatementsRunUnchanged) {
   auto db = OpenMain();

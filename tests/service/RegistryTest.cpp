@@ -188,6 +188,12 @@ TEST_P(RegistryFixture, OxIniWriteUpdatesTheOneRow) {
   db->DBIni_Write("-", "Server", "IPAddress", "10.0.0.2");
   EXPECT_EQ(Scalar("select count(*) from ox_ini"), "1");
   EXPECT_EQ(Scalar("select i_value from ox_ini where i_entry='IPAddress'"), "10.0.0.2");
+  // A select that fails (here: its columns are not there) must not insert.
+  ASSERT_TRUE(db->RunSQL(db->Query1, "drop table ox_ini", false));
+  ASSERT_TRUE(db->RunSQL(db->Query1, "create table ox_ini (u varchar(20), g varchar(20), e varchar(40), v varchar(80))",
+                         false));
+  db->DBIni_Write("-", "Server", "IPAddress", "10.0.0.3");
+  EXPECT_EQ(Scalar("select count(*) from ox_ini"), "0");
 }
 
 TEST_P(RegistryFixture, StatementErrorsAreLoggedAndReportedFalse) {

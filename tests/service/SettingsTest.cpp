@@ -101,8 +101,8 @@ TEST(ServiceLog, LevelRuleAndMonthlyFile) {
     int debug;
     std::vector<int> written;
   };
-  for (const Case& c : {Case{0, {999}}, Case{11, {0, 10, 999}}, Case{21, {0, 10, 20, 999}},
-                        Case{22, {0, 10, 20, 21, 999}}, Case{31, {0, 10, 20, 21, 30, 999}}}) {
+  for (const Case& c : {Case{0, {999}}, Case{11, {0, 10, 999}}, Case{21, {0, 10, 20, 21, 999}},
+                        Case{22, {0, 10, 20, 999}}, Case{31, {0, 10, 20, 30, 999}}}) {
     std::remove(dir.File("TRS_2601.log").c_str());
     log.SetDebug(c.debug);
     for (int level : {0, 10, 20, 21, 30, 999}) log.WriteLog(level, "L" + std::to_string(level));

@@ -173,6 +173,36 @@ TEST_P(TransStoreTest, TickStoresTransactionsAndAttendanceTogether) {
   EXPECT_EQ(log.CountSubstr("<RSQL>"), 0) << log.Dump();
 }
 
+// Every byte of the upper half in a tag, a card number and a holder's name
+// (Windows-1252 texts) is looked up, stored and read back unchanged, on a
+// UTF-8 PostgreSQL database too. Through the service's own connection: the
+// fixture's speaks the server's encoding.
+TEST_P(TransStoreTest, UpperHalfBytesInTagCardAndName) {
+  std::string all;
+  for (int b = 0x80; b <= 0xFF; ++b) all += static_cast<char>(b);
+  TCtrlRec r;
+  r.TagName = "D" + all;
+  r.LogicalPoint = 1;
+  registry->CtrlTable().Add(r);
+  std::vector<std::string> cards;
+  for (size_t i = 0; i < all.size(); i += 6) {
+    std::string card = (all.substr(i) + "000000").substr(0, 6);
+    cards.push_back(card);
+    ASSERT_TRUE(db->RunSQL(db->Query2,
+                           "insert into cards values(" + SqlQuote(card) + ",'S'," + SqlQuote(all + card) + ",'','','')",
+                           false));
+    engine.lines.push_back("T0101" + Rec(2, 1, 8, static_cast<int>(i % 60), card, '0'));
+  }
+  for (int i = 0; i < 10 && !engine.lines.empty(); ++i) Tick();
+  EXPECT_EQ(Count("trans"), std::to_string(cards.size()));
+  for (const auto& card : cards) {
+    ASSERT_TRUE(db->RunSQL(db->Query2, "select * from trans where card_number=" + SqlQuote(card), true)) << log.Dump();
+    EXPECT_EQ(db->Query2.FieldByName("name"), all + card);
+    EXPECT_EQ(db->Query2.FieldByName("tag_name"), r.TagName);
+  }
+  EXPECT_EQ(log.CountSubstr("<RSQL>"), 0) << log.Dump();
+}
+
 TEST_P(TransStoreTest, TenLinesPerTickAndBadLinesSkipped) {
   AddCtrl("Door1", 1);
   engine.lines = {"T0101", "S05", "TxX01" + Rec(2, 1, 8, 0, "000001", '1'), "C0101123456789    1"};
