@@ -101,7 +101,18 @@ bool Session::Write(const Packets& out) {
     all.insert(all.end(), ev.begin(), ev.end());
     return WriteAll(all.data(), all.size());
   }
-  for (const auto& p : out) {
+  for (size_t i = 0; i < out.size(); ++i) {
+    const auto& p = out[i];
+    if (pace > 0 && i + 1 < out.size() && GetU16(p.data() + 8) == CMD_DATA) {
+      // A paced terminal still sends the closing acknowledgement right
+      // behind its data, as one segment with the data's tail.
+      std::vector<uint8_t> both = p;
+      both.insert(both.end(), out[i + 1].begin(), out[i + 1].end());
+      if (!WriteAll(both.data(), both.size())) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(pace));
+      ++i;
+      continue;
+    }
     if (f.splitBytes > 0) {
       for (size_t off = 0; off < p.size(); off += static_cast<size_t>(f.splitBytes)) {
         size_t n = std::min(p.size() - off, static_cast<size_t>(f.splitBytes));
