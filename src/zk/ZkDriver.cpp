@@ -18,6 +18,7 @@ bool ZkDriver::ZkConnect(const std::string& dottedAddress, int port) {
   logs_.clear();
   logPos_ = 0;
   users_.clear();
+  userIndex_.clear();
   usersLoaded_ = false;
   fingers_.clear();
   fingersLoaded_ = false;
@@ -90,8 +91,10 @@ bool ZkDriver::ZkReadAllLogs(int) {
   if (table.empty()) return false;
   logSize_ = ChooseLogSize(table.size(), static_cast<size_t>(std::max(records, 0)));
   if (logSize_ == 0 || !ParseLogs(table.data(), table.size(), logSize_, logs_)) {
+    // Not "no records": the caller must not take the terminal for empty.
     logs_.clear();
-    return false;
+    return link_.Abort("attendance table of " + std::to_string(table.size()) +
+                       " bytes is no whole number of records");
   }
   return true;
 }
@@ -145,6 +148,7 @@ bool ZkDriver::ZkSetDeviceTime(int) {
 
 bool ZkDriver::LoadUsers() {
   users_.clear();
+  userIndex_.clear();
   usersLoaded_ = false;
   userPos_ = 0;
   int users = 0, records = 0;
@@ -155,19 +159,25 @@ bool ZkDriver::LoadUsers() {
     userSize_ = ChooseUserSize(table.size(), static_cast<size_t>(std::max(users, 0)));
     if (userSize_ == 0 || !ParseUsers(table.data(), table.size(), userSize_, users_)) {
       users_.clear();
-      return false;
+      IndexUsers();
+      return link_.Abort("user table of " + std::to_string(table.size()) + " bytes is no whole number of records");
     }
   }
+  IndexUsers();
   usersLoaded_ = true;
   return true;
 }
 
 bool ZkDriver::EnsureUsers() { return usersLoaded_ || LoadUsers(); }
 
+void ZkDriver::IndexUsers() {
+  userIndex_.clear();
+  for (size_t i = 0; i < users_.size(); ++i) userIndex_.emplace(users_[i].userId, i);
+}
+
 const ZkUser* ZkDriver::FindUser(const std::string& userId) {
-  for (const ZkUser& u : users_)
-    if (u.userId == userId) return &u;
-  return nullptr;
+  auto it = userIndex_.find(userId);
+  return it == userIndex_.end() ? nullptr : &users_[it->second];
 }
 
 bool ZkDriver::ZkReadAllUserIds(int) {
@@ -233,6 +243,13 @@ void ZkDriver::ZkSetCardNumber(int, const std::string& card) { nextCard_ = card;
 bool ZkDriver::SetUser(const std::string& userId, const std::string& name, const std::string& password,
                        int privilege, bool enabled) {
   if (userId.empty() || !EnsureUsers()) return false;
+  size_t size = userSize_ ? userSize_ : kUserLarge;
+  // Refuse what the record cannot hold rather than write another user id
+  // or a cut password.
+  bool small = size == kUserSmall;
+  if (small ? std::to_string(UserNumber(userId)) != userId || UserNumber(userId) == 0 : userId.size() > 23)
+    return false;
+  if (password.size() > (small ? 5u : 8u)) return false;
   ZkUser u;
   if (const ZkUser* old = FindUser(userId)) {
     u = *old;
@@ -253,14 +270,17 @@ bool ZkDriver::SetUser(const std::string& userId, const std::string& name, const
     if (end == nextCard_.c_str() || *end != '\0' || card > 0xFFFFFFFFull) return false;
     u.card = static_cast<uint32_t>(card);
   }
-  size_t size = userSize_ ? userSize_ : kUserLarge;
   if (!link_.Command(CMD_USER_WRQ, BuildUser(u, size))) return false;
   // The card set is spent on this user; the next user does not inherit it.
   nextCard_.clear();
   lastCard_ = std::to_string(u.card);
   auto it = std::find_if(users_.begin(), users_.end(), [&](const ZkUser& x) { return x.uid == u.uid; });
-  if (it != users_.end()) *it = u;
-  else users_.push_back(u);
+  if (it != users_.end()) {
+    *it = u;
+  } else {
+    users_.push_back(u);
+  }
+  IndexUsers();
   return true;
 }
 
@@ -285,6 +305,7 @@ bool ZkDriver::DeleteUser(const std::string& userId, int backupNumber) {
     if (!link_.Command(CMD_DELETE_USER, data)) return false;
     users_.erase(std::remove_if(users_.begin(), users_.end(), [&](const ZkUser& x) { return x.uid == uid; }),
                  users_.end());
+    IndexUsers();
     for (auto it = fingers_.begin(); it != fingers_.end();)
       it = it->first.first == uid ? fingers_.erase(it) : std::next(it);
     return true;

@@ -2,6 +2,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -87,6 +88,7 @@ private:
   bool LoadUsers();
   bool EnsureUsers();
   const zk::ZkUser* FindUser(const std::string& userId);
+  void IndexUsers();
   bool NextLog(ZkLogRecord& rec, int machine);
   bool NextUser(ZkUserInfo& info);
   bool SetUser(const std::string& userId, const std::string& name, const std::string& password,
@@ -108,6 +110,7 @@ private:
   std::vector<zk::ZkAttendance> logs_;
   size_t logPos_ = 0;
   std::vector<zk::ZkUser> users_;
+  std::unordered_map<std::string, size_t> userIndex_;  // user id -> position in users_
   bool usersLoaded_ = false;
   size_t userPos_ = 0;
   std::map<std::pair<uint16_t, int>, zk::ZkFinger> fingers_;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -219,7 +220,8 @@ bool ZkLink::ReadTable(uint16_t command, uint32_t fct, std::vector<uint8_t>& tab
   } else if (r.command == CMD_ACK_OK && r.data.size() >= 5) {
     uint32_t size = GetU32(r.data.data() + 1);
     if (size > opt_.maxTable) return Fail("table of " + std::to_string(size) + " bytes above the cap");
-    raw.reserve(size);
+    // Room grows with what arrives; an announcement alone buys at most 16 MiB.
+    raw.reserve(std::min<uint32_t>(size, kMaxPacketLength));
     uint32_t chunk = opt_.chunkSize ? opt_.chunkSize : 0xFFC0;
     for (uint32_t start = 0; start < size;) {
       uint32_t n = size - start < chunk ? size - start : chunk;

@@ -49,6 +49,8 @@ public:
   bool ReadTable(uint16_t command, uint32_t fct, std::vector<uint8_t>& table);
   // Sends a block of data to the terminal's buffer (prepare, data).
   bool WriteBuffer(const std::vector<uint8_t>& data);
+  // Gives up on the connection: what the terminal sent cannot be used.
+  bool Abort(const std::string& why) { return Fail(why); }
 
 private:
   bool Fail(const std::string& why);

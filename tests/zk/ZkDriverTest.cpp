@@ -98,6 +98,10 @@ TEST(ZkDriver, UsersCardsTemplatesStylesAndZones) {
     EXPECT_EQ(one, fromAll);
     EXPECT_EQ(flag, 1);
 
+    // What the record cannot hold is refused, not cut.
+    EXPECT_FALSE(rig.drv.ZkSetUserInfoSSR(1, size == 28 ? "12a" : std::string(24, '1'), "", "", 0, true));
+    EXPECT_FALSE(rig.drv.ZkSetUserInfoSSR(1, "5", "", "123456789", 0, true));
+
     // A new user with card, template, style and zones.
     rig.drv.ZkSetCardNumber(0, "777");
     ASSERT_TRUE(rig.drv.ZkSetUserInfoSSR(1, "654321", "", "99", 0, true));
