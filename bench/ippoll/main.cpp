@@ -45,8 +45,18 @@ long ResidentKb() {
   return 0;
 }
 
+// Counts the failed connects the engine reports; drops every line.
+class FailCountLog : public ILog {
+public:
+  long failed = 0;
+  void WriteLog(int, const std::string& text) override {
+    if (text.find(" - Failed.") != std::string::npos) ++failed;
+  }
+};
+
 struct Phase {
   const char* name;
+  long failedConnects = 0;
   std::vector<long> polls;  // per channel
   double seconds = 0, loopCpu = 0, procCpu = 0;
   long rssKb = 0;
@@ -59,6 +69,7 @@ void Print(const Phase& p) {
   std::printf("polls/s per channel:");
   for (size_t i = 0; i < p.polls.size(); ++i) std::printf(" %.1f", static_cast<double>(p.polls[i]) / p.seconds);
   std::printf("\npolls/s total: %.1f\n", static_cast<double>(total) / p.seconds);
+  std::printf("failed connects/s: %.1f\n", static_cast<double>(p.failedConnects) / p.seconds);
   std::printf("engine loop thread CPU: %.1f %%\n", 100.0 * p.loopCpu / p.seconds);
   std::printf("process CPU (simulators included): %.1f %%\n", 100.0 * p.procCpu / p.seconds);
   std::printf("resident memory: %.1f MB\n", static_cast<double>(p.rssKb) / 1024.0);
@@ -94,7 +105,7 @@ int main(int argc, char** argv) {
   }
 
   EventLoop loop;
-  NullLog log;
+  FailCountLog log;
   EngineConfig cfg;
   cfg.appDir = dir + "/";
   cfg.iniPath = dir + "/OstrPro.Ini";
@@ -110,7 +121,8 @@ int main(int argc, char** argv) {
       return n;
     };
     auto measure = [&](const char* name) {
-      Phase p{name, {}, seconds};
+      Phase p{name, 0, {}, seconds};
+      const long failed0 = log.failed;
       std::vector<long> start;
       for (int c = 0; c < channels; ++c) start.push_back(total(c));
       double l0 = CpuSeconds(RUSAGE_THREAD), p0 = CpuSeconds(RUSAGE_SELF);
@@ -120,6 +132,7 @@ int main(int argc, char** argv) {
       p.loopCpu = CpuSeconds(RUSAGE_THREAD) - l0;
       p.procCpu = CpuSeconds(RUSAGE_SELF) - p0;
       p.rssKb = ResidentKb();
+      p.failedConnects = log.failed - failed0;
       for (int c = 0; c < channels; ++c) p.polls.push_back(total(c) - start[static_cast<size_t>(c)]);
       phases.push_back(p);
     };

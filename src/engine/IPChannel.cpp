@@ -1,5 +1,7 @@
 #include "engine/IPChannel.h"
 
+#include <algorithm>
+
 #include "common/Format.h"
 #include "common/IpKey.h"
 #include "common/StrUtil.h"
@@ -53,7 +55,15 @@ void TIPChannel::IPTimerTimer() {
       case '4': {
         bool noneEnabled = false;
         Next n = GetNextIPController(noneEnabled);
-        if (n == Next::Failed && !noneEnabled) {
+        // With nothing to try, the channel looks again at a slower pace.
+        const bool waiting = n == Next::Waiting;
+        if (waiting != waitingPace_) {
+          waitingPace_ = waiting;
+          const int tickMs = ctx_.cfg.ipTimerMs > 0 ? ctx_.cfg.ipTimerMs : 10;
+          timer_.SetInterval(waiting ? std::max(tickMs, kWaitingTickMs) : tickMs);
+        }
+        if (waiting) {
+        } else if (n == Next::Failed && !noneEnabled) {
           ctrl_.Led(CommMonitor::kRed);
           ctrl_.RefreshIPDownCount(ctrl_.CurSlot(), false);
         } else if (n == Next::Ready) {
@@ -97,11 +107,12 @@ void TIPChannel::IPTimerTimer() {
 TIPChannel::Next TIPChannel::GetNextIPController(bool& noneEnabled) {
   noneEnabled = false;
   if (ctrl_.State() == 'N') {
-    if (!ctrl_.ChooseNextSlot()) {
+    if (!ctrl_.AnyEnabled()) {
       Log(30, Format("%d: None enabled.", Channel()));
       noneEnabled = true;
       return Next::Failed;
     }
+    if (!ChooseReachableSlot()) return Next::Waiting;
     ctrl_.SetState('1');
     ctx_.monitor.SetIpBox(Channel(), ctrl_.Cur().ip);
   }
@@ -117,6 +128,7 @@ TIPChannel::Next TIPChannel::GetNextIPController(bool& noneEnabled) {
     const bool timedOut = sock_->Active();
     connecting_ = false;
     sock_->Close();
+    ConnectFailed(slot.ip, slot.port);
     ctrl_.Led(CommMonitor::kRed);
     if (timedOut)
       Log(0, Format("%d: Network Timeout ", Channel()) + slot.ip + " Unit " + IntToStr(ctrl_.CurUnit()));
@@ -142,12 +154,46 @@ TIPChannel::Next TIPChannel::GetNextIPController(bool& noneEnabled) {
     return Next::Ready;
   }
   wait_ = kConnectWait;
-  sock_->Address = slot.ip;
-  sock_->Port = slot.port;
-  sock_->Open();
+  StartConnect(slot.ip, slot.port);
   connecting_ = true;
   ctrl_.SetState('3');
   return Next::Pending;
+}
+
+bool TIPChannel::ChooseReachableSlot() {
+  for (int i = 0; i < TIPController::kSlots; ++i) {
+    if (!ctrl_.ChooseNextSlot()) return false;
+    const TIPSlot& s = ctrl_.Cur();
+    if ((sock_->Connected() && sock_->Address == s.ip && sock_->Port == s.port) || MayConnect(s.ip, s.port))
+      return true;
+  }
+  return false;
+}
+
+bool TIPChannel::MayConnect(const std::string& ip, int port) const {
+  auto it = tries_.find(ip + ":" + IntToStr(port));
+  if (it == tries_.end() || !it->second.failed) return true;
+  const auto now = ctx_.clock->Now();
+  // A clock set back must not shut the address out for longer.
+  return now >= it->second.began + kConnectWindow || now < it->second.began;
+}
+
+void TIPChannel::StartConnect(const std::string& ip, int port) {
+  tries_[ip + ":" + IntToStr(port)] = {ctx_.clock->Now(), false};
+  sock_->Address = ip;
+  sock_->Port = port;
+  sock_->Open();
+}
+
+void TIPChannel::ConnectFailed(const std::string& ip, int port) {
+  tries_[ip + ":" + IntToStr(port)].failed = true;
+  // The other slots at that address are not tried before the window is
+  // over either; they fail with it, so that they too are reported down.
+  for (int s = 1; s <= TIPController::kSlots; ++s) {
+    const TIPSlot& slot = ctrl_.Slot(s);
+    if (s != ctrl_.CurSlot() && slot.rec.Enabled && slot.ip == ip && slot.port == port)
+      ctrl_.RefreshIPDownCount(s, false);
+  }
 }
 
 void TIPChannel::IdleStep() {
@@ -213,7 +259,7 @@ void TIPChannel::StartCommand(const std::string& line) {
   ctrl_.SetState('I');
   if (!sock_->Connected()) {
     sockError_ = false;
-    sock_->Open();
+    StartConnect(sock_->Address, sock_->Port);
     cmdConnecting_ = true;
     wait_ = kConnectWait;
     return;
@@ -232,6 +278,7 @@ void TIPChannel::ContinueCommandConnect() {
   if (failed) Log(0, "IPT: " + sock_->Address + " " + IntToStr(Channel()) + " Sock Error");
   cmdConnecting_ = false;
   sock_->Close();
+  ConnectFailed(sock_->Address, sock_->Port);
   ctrl_.Led(CommMonitor::kRed);
   ctrl_.Queue_PutIPCommand(sock_->Address, pendingLine_);
   Log(0, "Socket not connected: keep command.");

@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -18,7 +20,10 @@ namespace px {
 //
 // Nothing here blocks the loop: a connect is started and then checked on
 // each tick against the wait counter, so a controller that refuses, hangs
-// or drops only ever holds up its own channel. Loop thread only.
+// or drops only ever holds up its own channel. An address whose connect
+// failed (refused, or no answer within the wait) is tried again only once
+// its connect window has passed since that attempt began; the channel polls
+// its other slots meanwhile. Loop thread only.
 class TIPChannel {
 public:
   // Wait-counter limits, in ticks of the 20 ms TimeOutTimer.
@@ -27,6 +32,10 @@ public:
   static constexpr int kConnectWait = 300;
   // Consecutive time-outs on a connected socket before it is recreated.
   static constexpr int kRecreateAfter = 10;
+  // Between two connects to one address that failed.
+  static constexpr std::chrono::seconds kConnectWindow{30};
+  // The channel timer's interval while every address waits for its window.
+  static constexpr int kWaitingTickMs = 100;
 
   TIPChannel(EngineContext& ctx, int channel, int port);
   ~TIPChannel();
@@ -56,8 +65,13 @@ public:
   void Free();
 
 private:
-  enum class Next { Ready, Pending, Failed };
+  // Waiting: every enabled slot's address waits out its connect window.
+  enum class Next { Ready, Pending, Failed, Waiting };
   Next GetNextIPController(bool& noneEnabled);
+  bool ChooseReachableSlot();
+  bool MayConnect(const std::string& ip, int port) const;
+  void StartConnect(const std::string& ip, int port);
+  void ConnectFailed(const std::string& ip, int port);
   void IdleStep();
   void StartCommand(const std::string& line);
   void ContinueCommandConnect();
@@ -86,6 +100,14 @@ private:
   bool cmdConnecting_ = false;  // a command waits for its connection
   std::string pendingLine_;     // that command as queued
   std::string pendingFrame_;    // and as it goes on the wire
+  // Per "address:port": when its last connect began, and whether that one
+  // failed (then the next waits for the window).
+  struct ConnectTry {
+    std::chrono::system_clock::time_point began{};
+    bool failed = false;
+  };
+  std::map<std::string, ConnectTry> tries_;
+  bool waitingPace_ = false;
   bool suspended_ = false;
   bool freed_ = false;
 };

@@ -64,6 +64,29 @@ TEST_F(ChannelTest, TwoAddressesOnOneChannelReconnectAtEveryChange) {
   });
 }
 
+TEST_F(ChannelTest, RefusingAddressIsTriedOncePerConnectWindowWhileTheOtherSlotIsPolled) {
+  auto& a = AddSim("a", "127.0.0.1", {1});
+  auto& b = AddSim("b", "127.0.0.2", {1});
+  b.SetRefuse(true);
+  Run([&] {
+    SpawnPairOnOneChannel(a, b, true);
+    const std::string failed = "1: Connect 127.0.0.2 - Failed.";
+    ASSERT_TRUE(WaitFor([&] { return log.Has(failed) && Polls(a, 1) >= 10; }));
+    int polls = Polls(a, 1);
+    clock->Advance(TIPChannel::kConnectWindow - std::chrono::seconds(1));
+    ASSERT_TRUE(WaitFor([&] { return Polls(a, 1) >= polls + 10; }));
+    EXPECT_EQ(log.Count(failed), 1);
+    clock->Advance(std::chrono::seconds(1));
+    ASSERT_TRUE(WaitFor([&] { return log.Count(failed) == 2; }));
+    polls = Polls(a, 1);
+    ASSERT_TRUE(WaitFor([&] { return Polls(a, 1) >= polls + 10; }));
+    EXPECT_EQ(log.Count(failed), 2);
+    b.SetRefuse(false);
+    clock->Advance(TIPChannel::kConnectWindow);
+    ASSERT_TRUE(WaitFor([&] { return Polls(b, 1) >= 2; }));
+  });
+}
+
 TEST_F(ChannelTest, CommandForOtherAddressWaitsWhileCommandsOfCurrentFlow) {
   auto& a = AddSim("a", "127.0.0.1", {1});
   auto& b = AddSim("b", "127.0.0.2", {1});

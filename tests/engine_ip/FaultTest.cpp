@@ -57,7 +57,11 @@ TEST_F(FaultTest, RefusingHangingAndDroppingControllersNeverStallTheOthers) {
     EXPECT_GE(hang.IgnoredFrames(), 2);
     EXPECT_GE(drop.Accepted(), 2);
     EXPECT_TRUE(log.Has("IPT4: 127.0.0.4 1 - P.TO"));
-    EXPECT_TRUE(HasLine("S01DN127.0.0.2"));
+    // One connect per window: the refusing one goes down as the windows pass.
+    ASSERT_TRUE(WaitFor([&] {
+      clock->Advance(TIPChannel::kConnectWindow);
+      return HasLine("S01DN127.0.0.2");
+    }));
   });
 }
 
@@ -80,6 +84,7 @@ TEST_F(FaultTest, CommandForUnreachableControllerIsAnsweredWhenGivenUp) {
     }));
     EXPECT_FALSE(form->Queue_IPCommandPending());
     good.SetRefuse(false);
+    clock->Advance(TIPChannel::kConnectWindow);
     ASSERT_TRUE(WaitFor([&] { return good.Accepted() >= 2; }));
   });
 }
