@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need.
 # Safe to run repeatedly: apt-get is only called when something is missing.
+#   scripts/setup.sh [EXTRA_PACKAGE...]   also the packages a script needs beyond these
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config libasio-dev libsqlite3-dev sqlite3 libpq-dev
-      postgresql libgtest-dev libgmock-dev clang ccache)
+      postgresql libgtest-dev libgmock-dev clang ccache "$@")
 
 missing=()
 for p in "${PKGS[@]}"; do

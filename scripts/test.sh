@@ -48,6 +48,8 @@ build_and_test() {  # dir, ctest args..., -- cmake args...
 
 echo "== normal build"
 build_and_test build --
+echo "== Debian package (installed, run and purged on CI)"
+scripts/package_test.sh build
 
 if [ "${PX_QUICK:-0}" != 1 ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"

@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Builds the Debian package, checks it with lintian, installs it on this
+# machine, runs the installed server as user portex against the controller
+# simulator until a transaction is stored, then removes and purges it and
+# checks that nothing but the data in /var/lib/portex is left.
+# It changes the machine, so it runs only as root on CI (CI=true) or when
+# asked with PX_PACKAGE_TEST=1.
+#   scripts/package_test.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+APPDIR=/var/lib/portex
+UNIT=VANTPortexService.service
+
+if [ "${CI:-}" != true ] && [ "${PX_PACKAGE_TEST:-0}" != 1 ]; then
+  echo "package test: skipped (installs a package: runs on CI or with PX_PACKAGE_TEST=1)"
+  exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "package test: skipped (needs root to install the package)"
+  exit 0
+fi
+# Never touch a real installation or its data.
+if dpkg-query -W -f='${Status}' portex 2>/dev/null | grep -q "installed\|config-files"; then
+  echo "package test: the portex package is already on this machine; not touching it" >&2; exit 1
+fi
+if [ -e "$APPDIR" ]; then
+  echo "package test: $APPDIR exists; not touching it" >&2; exit 1
+fi
+
+start=$(date +%s)
+step() { echo "package test: $* ($(( $(date +%s) - start )) s)"; }
+fail() { echo "package test: FAILED: $*" >&2; exit 1; }
+SIM_PID="" SRV_PID="" TMP=$(mktemp -d /tmp/pxdeb.XXXXXX)
+cleanup() {
+  for p in $SRV_PID $SIM_PID; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  if dpkg-query -W -f='${Status}' portex 2>/dev/null | grep -q "installed\|config-files"; then
+    dpkg -P portex >/dev/null 2>&1 || true
+  fi
+  rm -rf "$APPDIR" "$TMP"
+}
+trap cleanup EXIT
+
+scripts/setup.sh dpkg-dev file lintian man-db >&2
+DEB=$(scripts/package.sh "${1:-build}" | tail -1)
+echo "package test: built $DEB"
+dpkg-deb -f "$DEB" Package Version Depends
+
+step "lintian"
+# Errors fail the test; warnings are shown.
+if ! lintian --fail-on error --tag-display-limit 0 "$DEB" > "$TMP/lintian.txt" 2>&1; then
+  cat "$TMP/lintian.txt" >&2; fail "lintian reports an error"
+fi
+cat "$TMP/lintian.txt"
+
+step "install"
+# setpriv executes the program in place, so $! is the program itself.
+AS_PORTEX=(setpriv --reuid=portex --regid=portex --init-groups --)
+dpkg -i "$DEB" >/dev/null
+for f in /usr/sbin/portexd /usr/bin/pxclient /usr/bin/ctrlsim; do [ -x "$f" ] || fail "$f missing"; done
+for f in OstrPro.Ini sqlite.sql postgresql.sql; do [ -f "/usr/share/portex/$f" ] || fail "/usr/share/portex/$f missing"; done
+UNITFILE=$(dpkg -L portex | grep "/$UNIT\$") || fail "unit not shipped"
+id -nG portex | grep -qw dialout || fail "user portex is not in dialout"
+[ "$(stat -c %U:%G:%a "$APPDIR")" = portex:portex:750 ] || fail "$APPDIR: $(stat -c %U:%G:%a "$APPDIR")"
+cmp -s "$APPDIR/OstrPro.Ini" /usr/share/portex/OstrPro.Ini || fail "no configuration in $APPDIR"
+[ -L "/etc/systemd/system/multi-user.target.wants/$UNIT" ] || fail "the service is not enabled"
+# As portex: the manual-page check would otherwise leave a page in the cache
+# of man as root.
+"${AS_PORTEX[@]}" systemd-analyze verify "$UNITFILE" || fail "systemd-analyze verify $UNITFILE"
+/usr/sbin/portexd --version
+runuser -u portex -- /usr/sbin/portexd --appdir "$APPDIR" --init-db
+
+# An upgrade keeps the operator's configuration.
+echo "; kept by upgrades" >> "$APPDIR/OstrPro.Ini"
+dpkg -i "$DEB" >/dev/null
+grep -q "^; kept by upgrades" "$APPDIR/OstrPro.Ini" || fail "the upgrade replaced the configuration"
+
+step "portexd against the controller simulator"
+# The demo installation, with the simulator's pseudo-terminal as COM1 and a
+# client port of the system's choosing.
+sed -e "s|^COM1=.*|COM1=$APPDIR/ttySIM1|" -e "s|^ClientPort=.*|ClientPort=0|" demo/OstrPro.Ini > "$APPDIR/OstrPro.Ini"
+"${AS_PORTEX[@]}" sqlite3 "$APPDIR/OstrPro.db" < demo/seed.sql
+"${AS_PORTEX[@]}" /usr/bin/ctrlsim --pty-link "$APPDIR/ttySIM1" --baud 9600 --units 1-4 --model KX4100 \
+  --auto-trans 500 --cards 000101,000102 > "$TMP/ctrlsim.log" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 300); do [ -e "$APPDIR/ttySIM1" ] && break; sleep 0.1; done
+"${AS_PORTEX[@]}" /usr/sbin/portexd --appdir "$APPDIR" --foreground > "$TMP/portexd.log" 2>&1 &
+SRV_PID=$!
+rows=0
+for _ in $(seq 60); do
+  rows=$(sqlite3 "$APPDIR/OstrPro.db" "select count(*) from trans" 2>/dev/null || echo 0)
+  [ "$rows" -gt 0 ] && break
+  kill -0 "$SRV_PID" 2>/dev/null || break
+  sleep 0.5
+done
+kill "$SRV_PID"; wait "$SRV_PID" || true; SRV_PID=""
+kill "$SIM_PID"; wait "$SIM_PID" || true; SIM_PID=""
+if [ "$rows" -eq 0 ]; then cat "$TMP/portexd.log" "$TMP/ctrlsim.log" >&2; fail "no transaction stored"; fi
+echo "package test: $rows transaction(s) stored"
+grep -q -- "--- SExec.Ended ---" "$APPDIR"/TRS_*.log || { tail -n 5 "$TMP/portexd.log" "$APPDIR"/TRS_*.log; fail "the server did not stop cleanly"; }
+
+step "remove and purge"
+dpkg -r portex >/dev/null
+[ ! -e /usr/sbin/portexd ] || fail "portexd left after removal"
+[ -f "$APPDIR/OstrPro.db" ] && [ -f "$APPDIR/OstrPro.Ini" ] || fail "removal touched $APPDIR"
+dpkg -P portex >/dev/null
+! getent passwd portex >/dev/null || fail "user portex left after purge"
+! getent group portex >/dev/null || fail "group portex left after purge"
+[ -f "$APPDIR/OstrPro.db" ] || fail "purge removed the stored transactions"
+[ ! -e "$APPDIR/OstrPro.Ini" ] || fail "purge kept the configuration"
+# Every file of the package is gone, and nothing named after it remains
+# (dpkg's records, unit links, the service helper's state).
+left=$(dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ {print substr($6, 2)}' | while read -r f; do
+         if [ -e "$f" ]; then echo "$f"; fi; done)
+left+=$(find /etc /usr /lib /var /opt /run -path "$APPDIR" -prune -o \
+          \( -name 'portex' -o -name 'portex[._-]*' -o -name 'portexd*' -o -name '*VANTPortex*' \) -print 2>/dev/null || true)
+[ -z "$left" ] || fail "left after purge: $left"
+
+echo "package test: passed in $(( $(date +%s) - start )) s"
