@@ -8,7 +8,6 @@
 #   scripts/package_test.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ROOT=$(pwd)
 APPDIR=/var/lib/portex
 UNIT=VANTPortexService.service
 
@@ -102,7 +101,7 @@ grep -q -- "--- SExec.Ended ---" "$APPDIR"/TRS_*.log || { tail -n 5 "$TMP/portex
 step "remove and purge"
 dpkg -r portex >/dev/null
 [ ! -e /usr/sbin/portexd ] || fail "portexd left after removal"
-[ -f "$APPDIR/OstrPro.db" ] && [ -f "$APPDIR/OstrPro.Ini" ] || fail "removal touched $APPDIR"
+for f in OstrPro.db OstrPro.Ini; do [ -f "$APPDIR/$f" ] || fail "removal took $APPDIR/$f"; done
 dpkg -P portex >/dev/null
 ! getent passwd portex >/dev/null || fail "user portex left after purge"
 ! getent group portex >/dev/null || fail "group portex left after purge"
@@ -112,7 +111,7 @@ dpkg -P portex >/dev/null
 # (dpkg's records, unit links, the service helper's state).
 left=$(dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ {print substr($6, 2)}' | while read -r f; do
          if [ -e "$f" ]; then echo "$f"; fi; done)
-left+=$(find /etc /usr /lib /var /opt /run -path "$APPDIR" -prune -o \
+left+=$(find /etc /lib/systemd /var /run -path "$APPDIR" -prune -o \
           \( -name 'portex' -o -name 'portex[._-]*' -o -name 'portexd*' -o -name '*VANTPortex*' \) -print 2>/dev/null || true)
 [ -z "$left" ] || fail "left after purge: $left"
 
