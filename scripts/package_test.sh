@@ -75,9 +75,11 @@ dpkg -i "$DEB" >/dev/null
 grep -q "^; kept by upgrades" "$APPDIR/OstrPro.Ini" || fail "the upgrade replaced the configuration"
 
 step "portexd against the controller simulator"
-# The demo installation, with the simulator's pseudo-terminal as COM1 and a
-# client port of the system's choosing.
-sed -e "s|^COM1=.*|COM1=$APPDIR/ttySIM1|" -e "s|^ClientPort=.*|ClientPort=0|" demo/OstrPro.Ini > "$APPDIR/OstrPro.Ini"
+# The demo installation, with the simulator's pseudo-terminal as COM1, a
+# client port of the system's choosing and no web monitor, so that nothing
+# else on this machine is in the way.
+{ sed -e "s|^COM1=.*|COM1=$APPDIR/ttySIM1|" -e "s|^ClientPort=.*|ClientPort=0|" demo/OstrPro.Ini
+  printf '[Web]\nPort=0\n'; } > "$APPDIR/OstrPro.Ini"
 "${AS_PORTEX[@]}" sqlite3 "$APPDIR/OstrPro.db" < demo/seed.sql
 "${AS_PORTEX[@]}" /usr/bin/ctrlsim --pty-link "$APPDIR/ttySIM1" --baud 9600 --units 1-4 --model KX4100 \
   --auto-trans 500 --cards 000101,000102 > "$TMP/ctrlsim.log" 2>&1 &
