@@ -63,6 +63,14 @@ id -nG portex | grep -qw dialout || fail "user portex is not in dialout"
 [ "$(stat -c %U:%G:%a "$APPDIR")" = portex:portex:750 ] || fail "$APPDIR: $(stat -c %U:%G:%a "$APPDIR")"
 cmp -s "$APPDIR/OstrPro.Ini" /usr/share/portex/OstrPro.Ini || fail "no configuration in $APPDIR"
 [ -L "/etc/systemd/system/multi-user.target.wants/$UNIT" ] || fail "the service is not enabled"
+# Where systemd runs, the package started the service (in its sandbox);
+# it is stopped for the run below, which uses the same folder.
+if [ -d /run/systemd/system ]; then
+  for _ in $(seq 20); do systemctl -q is-active "$UNIT" && break; sleep 0.5; done
+  systemctl -q is-active "$UNIT" || { journalctl -u "$UNIT" -n 20 --no-pager; fail "the service is not running"; }
+  systemctl stop "$UNIT"
+fi
+
 # As portex: the manual-page check would otherwise leave a page in the cache
 # of man as root.
 "${AS_PORTEX[@]}" systemd-analyze verify "$UNITFILE" || fail "systemd-analyze verify $UNITFILE"
@@ -73,6 +81,7 @@ runuser -u portex -- /usr/sbin/portexd --appdir "$APPDIR" --init-db
 echo "; kept by upgrades" >> "$APPDIR/OstrPro.Ini"
 dpkg -i "$DEB" >/dev/null
 grep -q "^; kept by upgrades" "$APPDIR/OstrPro.Ini" || fail "the upgrade replaced the configuration"
+if [ -d /run/systemd/system ]; then systemctl stop "$UNIT"; fi
 
 step "portexd against the controller simulator"
 # The demo installation, with the simulator's pseudo-terminal as COM1, a
@@ -101,7 +110,9 @@ echo "package test: $rows transaction(s) stored"
 grep -q -- "--- SExec.Ended ---" "$APPDIR"/TRS_*.log || { tail -n 5 "$TMP/portexd.log" "$APPDIR"/TRS_*.log; fail "the server did not stop cleanly"; }
 
 step "remove and purge"
+if [ -d /run/systemd/system ]; then systemctl start "$UNIT"; fi
 dpkg -r portex >/dev/null
+if [ -d /run/systemd/system ]; then ! systemctl -q is-active "$UNIT" || fail "the service runs after removal"; fi
 [ ! -e /usr/sbin/portexd ] || fail "portexd left after removal"
 for f in OstrPro.db OstrPro.Ini; do [ -f "$APPDIR/$f" ] || fail "removal took $APPDIR/$f"; done
 dpkg -P portex >/dev/null
