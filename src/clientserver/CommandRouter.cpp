@@ -94,7 +94,10 @@ bool TCommandRouter::ExecZk(const std::string& ctrl, const std::string& type, co
     return false;
   }
   if (!ctx_.zk) return false;
-  return ctx_.zk->SendQPut(ctrl, address12, result, type, param, user, kind, IntToStr(unit));
+  // The terminal's port travels with the command (the registry's full address).
+  std::string address = ctx_.registry ? ctx_.registry->ZkAddress(ctrl) : std::string();
+  if (address.empty()) address = address12;
+  return ctx_.zk->SendQPut(ctrl, address, result, type, param, user, kind, IntToStr(unit));
 }
 
 bool TCommandRouter::RunCommCommand(const std::string& name, int bus, int unit, const std::string& ip,

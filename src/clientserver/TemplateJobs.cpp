@@ -1,11 +1,15 @@
 #include "clientserver/TemplateJobs.h"
 
+#include <memory>
+
 #include "clientserver/DoneQueue.h"
 #include "common/StrUtil.h"
+#include "service/Registry.h"
 #include "service/ServiceContext.h"
 #include "service/Settings.h"
 #include "templateserver/TemplateServerApi.h"
 #include "zk/ZkApi.h"
+#include "zk/ZkTerminalTable.h"
 
 namespace px {
 
@@ -25,7 +29,15 @@ int TTemplateJobs::Queue_ExecCommand(const std::string& line) {
       ok = ctx_.templates &&
            ctx_.templates->ServerDownloadATemplate(code == "2U" ? "A" : "O", ctrl, key, user, unit, target);
     } else if (code == "8U" || code == "8N") {
-      ok = ServerUploadTemplate(code == "8U" ? "A" : "O", ctrl, key, user, unit, target);
+      // The terminal work runs off the loop; its notice follows when it ends.
+      std::string notice = PadRight(key, 12) + PadRight(tag, 11);
+      auto failed = std::make_shared<bool>(false);
+      ServerUploadTemplate(code == "8U" ? "A" : "O", ctrl, key, user, unit, target,
+                           [this, notice, code, failed](bool result) {
+                             *failed = !result;
+                             done_.Queue_PutDone(notice + (result ? "Y" : "N") + code);
+                           });
+      return *failed ? 1 : 0;
     } else {
       return 1;
     }
@@ -40,33 +52,50 @@ int TTemplateJobs::Queue_ExecCommand(const std::string& line) {
 
 bool TTemplateJobs::ServerUploadTemplate(const std::string& mode, const std::string& ctrl,
                                          const std::string& clientKey, const std::string& user,
-                                         const std::string& unit, const std::string& target) {
+                                         const std::string& unit, const std::string& target,
+                                         std::function<void(bool)> finished) {
   const ServiceSettings& s = *ctx_.settings;
+  auto fail = [&] {
+    if (finished) finished(false);
+    return false;
+  };
   if (!s.ZKEnable) {
     log_.WriteLog(999, "<SvrUploadTemp> ZK not enabled.");
-    return false;
+    return fail();
   }
   if (ctrl != s.MasterF8) {
     log_.WriteLog(999, "Server.UploadTemp - " + ctrl + " is not Master Unit (" + s.MasterF8 + ")");
-    return false;
+    return fail();
   }
   log_.WriteLog(999, "Server.Download Temp to PC - " + ctrl + " Mode=" + mode + " " + user);
-  if (!ctx_.zk) {
+  if (!ctx_.zk || (mode != "A" && mode != "O")) {
     log_.WriteLog(999, "<SvrUploadTemp> ZK module not running.");
-    return false;
+    return fail();
   }
-  ctx_.zk->SetMachineNumber(static_cast<int>(StrToInt(unit)));
-  bool ok = false;
-  if (mode == "A") {
-    // Progress notices of the collection reach this client.
-    ctx_.zk->SetRedirectId(clientKey);
-    ok = ctx_.zk->UploadAll(target, kZkPort);
-  } else if (mode == "O") {
-    ctx_.zk->SetRedirectId("");
-    ok = ctx_.zk->UploadOne(target, kZkPort, user);
+  // The master's port is that of its registry row (4370 unless it names one).
+  std::string dotted;
+  int port = kZkPort;
+  if (ctx_.registry) TZkTerminalTable::SplitAddress(ctx_.registry->ZkAddress(ctrl), dotted, port);
+  IZKModule* zk = ctx_.zk;
+  int machine = static_cast<int>(StrToIntDef(unit, 0));
+  auto ok = std::make_shared<bool>(false);
+  ILog& log = log_;
+  bool started = zk->RunOffLoop(
+      [zk, mode, machine, clientKey, target, port, user, ok] {
+        zk->SetMachineNumber(machine);
+        // Progress notices of a full collection reach the requesting client.
+        zk->SetRedirectId(mode == "A" ? clientKey : std::string());
+        *ok = mode == "A" ? zk->UploadAll(target, port) : zk->UploadOne(target, port, user);
+      },
+      [ok, finished, &log] {
+        log.WriteLog(0, *ok ? "Upload OK" : "Upload Failed.");
+        if (finished) finished(*ok);
+      });
+  if (!started) {
+    log_.WriteLog(999, "<SvrUploadTemp> terminal work queue full.");
+    return fail();
   }
-  log_.WriteLog(0, ok ? "Upload OK" : "Upload Failed.");
-  return ok;
+  return true;
 }
 
 }  // namespace px

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <string>
 
 #include "common/Log.h"
@@ -18,9 +19,12 @@ public:
   // 0 when the job succeeded, else 1; an unknown job code leaves no notice.
   int Queue_ExecCommand(const std::string& line);
   // Template collection from the ZK master terminal: mode "A" (all users,
-  // with progress notices for the client) or "O" (one user).
+  // with progress notices for the client) or "O" (one user). It runs on the
+  // terminal worker; `finished` gets the outcome on the loop (at once when
+  // the job is refused). False when it was refused.
   bool ServerUploadTemplate(const std::string& mode, const std::string& ctrl, const std::string& clientKey,
-                            const std::string& user, const std::string& unit, const std::string& target);
+                            const std::string& user, const std::string& unit, const std::string& target,
+                            std::function<void(bool)> finished = {});
 
 private:
   ServiceContext& ctx_;

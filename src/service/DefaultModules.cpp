@@ -8,6 +8,8 @@
 #include "platform/IniFile.h"
 #include "service/ArqLibrary.h"
 #include "service/TransStore.h"
+#include "service/ZkServiceHost.h"
+#include "zk/ZKF7Form.h"
 
 namespace px {
 
@@ -51,7 +53,34 @@ private:
   std::unique_ptr<TemplateServerForwarder> fwd_;
 };
 
+// One terminal control per configured terminal.
+ZkemFactory TerminalControls() {
+  return [] { return std::unique_ptr<IZKEM>(); };
+}
+
 }  // namespace
+
+ZkSettings ZkSettingsOf(const ServiceSettings& s) {
+  ZkSettings z;
+  z.AppDir = s.AppDir;
+  z.F18Ext = s.F18Ext;
+  z.Alg10 = s.Alg10;
+  z.EvenUnitAsExit = s.EvenUnitAsExit;
+  z.FingerOrCard = s.FingerOrCard;
+  z.MasterF8 = s.MasterF8;
+  z.RetryWaitSec = s.RetryWaitSec;
+  z.Debug = s.Debug;
+  return z;
+}
+
+std::unique_ptr<IZKModule> MakeZkModule(ServiceContext& ctx, ZkemFactory controls) {
+  TZKF7Form::Options o;
+  o.settings = ZkSettingsOf(*ctx.settings);
+  o.loop = ctx.loop;
+  o.clock = ctx.clock;
+  o.stopping = &ctx.ServiceStopping;
+  return std::make_unique<TZKF7Form>(o, *ctx.log, std::make_shared<ZkServiceHost>(ctx), std::move(controls));
+}
 
 ServiceModules DefaultModules() {
   ServiceModules m;
@@ -69,6 +98,7 @@ ServiceModules DefaultModules() {
     auto fwd = std::make_unique<TemplateServerForwarder>(ctx);
     return std::make_unique<OwnedEngine>(ctx, cfg, std::move(fwd));
   };
+  m.makeZK = [](ServiceContext& ctx) { return MakeZkModule(ctx, TerminalControls()); };
   m.makeClient = [](ServiceContext& ctx) -> std::unique_ptr<IClientProtocol> {
     return std::make_unique<TClientProtocol>(ctx, *ctx.log);
   };

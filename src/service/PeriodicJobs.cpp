@@ -1,5 +1,7 @@
 #include "service/PeriodicJobs.h"
 
+#include <memory>
+
 #include "clientserver/ClientApi.h"
 #include "common/IpKey.h"
 #include "common/StrUtil.h"
@@ -62,16 +64,28 @@ void PeriodicJobs::UpdateAllControllerTime() {
 
 void PeriodicJobs::RunZKStep() {
   if (!ctx_.zk) return;
+  // One terminal job at a time: while a poll or command is still out on the
+  // terminal worker, this tick starts nothing (the countdown waits too).
+  if (ctx_.zk->Busy()) return;
+  IZKModule* zk = ctx_.zk;
   ZkCommand cmd;
-  if (ctx_.zk->SendQGet(cmd)) {
-    int value = 0;
-    bool ok = ctx_.zk->Send(cmd, value);
-    if (ok && value > 127 && cmd.type == "KXF18" && ctx_.settings->F18Ext) {
-      ZkCommand usr = cmd;
-      usr.kind = "USR";
-      ctx_.zk->Send(usr, value);
-    }
-    if (ctx_.client) ctx_.client->PutReplyByID(cmd.id, ok ? "OK" : "XX");
+  if (zk->SendQGet(cmd)) {
+    auto ok = std::make_shared<bool>(false);
+    bool f18ext = ctx_.settings->F18Ext;
+    bool started = zk->RunOffLoop(
+        [zk, cmd, ok, f18ext] {
+          int value = 0;
+          *ok = zk->Send(cmd, value);
+          if (*ok && value > 127 && cmd.type == "KXF18" && f18ext) {
+            ZkCommand usr = cmd;
+            usr.kind = "USR";
+            zk->Send(usr, value);
+          }
+        },
+        [this, cmd, ok] {
+          if (ctx_.client) ctx_.client->PutReplyByID(cmd.id, *ok ? "OK" : "XX");
+        });
+    if (!started && ctx_.client) ctx_.client->PutReplyByID(cmd.id, "XX");
     return;
   }
   if (zkPollCountdown_ > 0) --zkPollCountdown_;
@@ -80,13 +94,25 @@ void PeriodicJobs::RunZKStep() {
   int point = 0;
   std::string tag, ip;
   if (!ctx_.registry->GetNextKXF7(point, tag, ip)) return;
+  struct Poll {
+    bool ok = false, skipped = false;
+  };
+  auto poll = std::make_shared<Poll>();
+  zk->RunOffLoop([zk, point, tag, ip, poll] { poll->ok = zk->GetTransactions(point, tag, ip, poll->skipped); },
+                 [this, tag, poll] { FinishZKPoll(tag, poll->ok, poll->skipped); });
+}
+
+void PeriodicJobs::FinishZKPoll(const std::string& tag, bool ok, bool skipped) {
   std::string now = FormatDateTime("ddmmhhnn", ctx_.clock->LocalNow());
-  if (ctx_.zk->GetTransactions(point, tag, ip)) {
+  if (ok) {
     if (ctx_.registry->ClearDeviceDownCount(tag)) {
       if (ctx_.store) ctx_.store->Save_Trans(tag, now + "      Y");
       ctx_.registry->SetDeviceState(tag, "UP");
       ctx_.log->WriteLog(10, "F8/F18 UP Y - " + tag);
     }
+  } else if (skipped) {
+    // Waiting out a retry is not a failed poll: only real connect and read
+    // failures count towards DOWN.
   } else if (ctx_.registry->IncDeviceDownCount(tag)) {
     if (ctx_.store) ctx_.store->Save_Trans(tag, now + "      X");
     ctx_.registry->SetDeviceState(tag, "DOWN");

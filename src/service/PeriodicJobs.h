@@ -21,7 +21,10 @@ public:
   void RunTimer1Work();
   void CheckControllerClocks();
   void UpdateAllControllerTime();
+  // One queued terminal command or one terminal poll, handed to the
+  // terminal module's worker; the outcome is taken on the loop when done.
   void RunZKStep();
+  void FinishZKPoll(const std::string& tag, bool ok, bool skipped);
   // Steps 3 and 4 of a Timer2 tick.
   void RunTimer2Work();
 

@@ -61,6 +61,7 @@ bool ControllerRegistry::StartUpComm() {
         z.LogicalPoint = rec.LogicalPoint;
         z.TagName = rec.TagName;
         z.IPAddress = rec.IPAddress;
+        z.Address = Trim(r.spare3);
         z.CtrlType = rec.CtrlType;
         z.IsDown = r.state == "DOWN";
         z.Active = r.active == "Y";
@@ -209,8 +210,14 @@ bool ControllerRegistry::GetNextKXF7(int& point, std::string& tag, std::string& 
   const auto& z = zk_[static_cast<size_t>(zkPollIndex_ - 1)];
   point = z.LogicalPoint;
   tag = z.TagName;
-  ip = z.IPAddress;
+  ip = z.Address.empty() ? z.IPAddress : z.Address;
   return z.Active && !z.NoPoll;
+}
+
+std::string ControllerRegistry::ZkAddress(const std::string& tag) const {
+  for (const auto& z : zk_)
+    if (z.TagName == tag) return z.Address.empty() ? z.IPAddress : z.Address;
+  return {};
 }
 
 bool ControllerRegistry::ClearDeviceDownCount(const std::string& tag) {

@@ -16,6 +16,10 @@ struct ZKCtrlRec {
   int LogicalPoint = 0;
   std::string TagName;
   std::string IPAddress;
+  // The whole of spare3: the twelve digits and, when the terminal listens
+  // elsewhere than on 4370, ":port". Polls, commands and template jobs
+  // carry this form so that the terminal is found by address and port.
+  std::string Address;
   std::string CtrlType;
   int DownCount = 0;
   bool IsDown = false;
@@ -46,7 +50,10 @@ public:
   void SetDeviceState(const std::string& tag, const std::string& state);
   std::string GetIOTagInfo(const std::string& table, const std::string& tag);
   bool GetNextCtrl(int& point, std::string& tag, std::string& ip);
+  // `ip` is the terminal's full address (ZKCtrlRec::Address).
   bool GetNextKXF7(int& point, std::string& tag, std::string& ip);
+  // The full address of the first terminal with this tag; "" when none.
+  std::string ZkAddress(const std::string& tag) const;
   bool ClearDeviceDownCount(const std::string& tag);
   bool IncDeviceDownCount(const std::string& tag);
   void ZK_EnableCtrl(const std::string& ip, int unit, bool active);

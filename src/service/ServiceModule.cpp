@@ -62,11 +62,13 @@ TVANTPortexService::~TVANTPortexService() {
 }
 
 void TVANTPortexService::ReleaseModules() {
+  // The terminal module first: its worker may still hand results to the
+  // client protocol and the store, which must outlive it.
+  ctx_.zk = nullptr;
+  zk_.reset();
   listener_.reset();
   ctx_.client = nullptr;
   client_.reset();
-  ctx_.zk = nullptr;
-  zk_.reset();
   ctx_.templates = nullptr;
   templates_.reset();
   ctx_.store = nullptr;

@@ -19,6 +19,14 @@ namespace px {
 namespace {
 bool IsCardCode(const std::string& code) { return code.size() == 1 && Contains("01236789", code); }
 
+// "ddmmhhmm", six digits, then the blank before the terminal's address.
+bool IsUnmarkedTerminalRecord(const std::string& record) {
+  if (record.size() < 16 || record[14] != ' ') return false;
+  for (size_t i = 8; i < 14; ++i)
+    if (record[i] < '0' || record[i] > '9') return false;
+  return true;
+}
+
 // Two decimal digits at a 1-based position; anything else is bad input.
 int TwoDigits(const std::string& record, int pos, const char* what) {
   std::string s = Copy(record, pos, 2);
@@ -209,7 +217,10 @@ void TTransStore::Save_Trans(const std::string& tag, const std::string& record) 
     int year = EventYear(record, now);
     Event ev = DecodeRecord(record, year);
     Holder h;
-    bool deferred = IsCardCode(ev.code) && FindHolder(ev.card, h) == Lookup::Failed;
+    // A terminal record without a direction mark still names its holder;
+    // it only writes no attendance row.
+    bool holderWanted = IsCardCode(ev.code) || IsUnmarkedTerminalRecord(record);
+    bool deferred = holderWanted && FindHolder(ev.card, h) == Lookup::Failed;
     std::string id = FormatDateTime("yymmdd", now) +
                      Format("%2.2d%2.2d%2.2d%2.2d", now.hour, now.minute, now.second, now.msec % 100);
     if (deferred) {

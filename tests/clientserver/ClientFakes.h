@@ -68,7 +68,7 @@ public:
   }
   bool SendQGet(ZkCommand&) override { return false; }
   bool Send(const ZkCommand&, int&) override { return true; }
-  bool GetTransactions(int, const std::string&, const std::string&) override { return true; }
+  bool GetTransactions(int, const std::string&, const std::string&, bool&) override { return true; }
   void SetMachineNumber(int n) override { machine = n; }
   void SetRedirectId(const std::string& key) override { redirect = key; }
   bool UploadAll(const std::string& address, int port) override {
