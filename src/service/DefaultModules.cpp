@@ -10,6 +10,7 @@
 #include "service/TransStore.h"
 #include "service/ZkServiceHost.h"
 #include "zk/ZKF7Form.h"
+#include "zk/ZkDriver.h"
 
 namespace px {
 
@@ -54,8 +55,12 @@ private:
 };
 
 // One terminal control per configured terminal.
-ZkemFactory TerminalControls() {
-  return [] { return std::unique_ptr<IZKEM>(); };
+ZkemFactory TerminalControls(long long commKey) {
+  return [commKey]() -> std::unique_ptr<IZKEM> {
+    auto d = std::make_unique<ZkDriver>();
+    d->SetCommKey(static_cast<uint32_t>(commKey));
+    return d;
+  };
 }
 
 }  // namespace
@@ -98,7 +103,7 @@ ServiceModules DefaultModules() {
     auto fwd = std::make_unique<TemplateServerForwarder>(ctx);
     return std::make_unique<OwnedEngine>(ctx, cfg, std::move(fwd));
   };
-  m.makeZK = [](ServiceContext& ctx) { return MakeZkModule(ctx, TerminalControls()); };
+  m.makeZK = [](ServiceContext& ctx) { return MakeZkModule(ctx, TerminalControls(ctx.settings->ZKCommKey)); };
   m.makeClient = [](ServiceContext& ctx) -> std::unique_ptr<IClientProtocol> {
     return std::make_unique<TClientProtocol>(ctx, *ctx.log);
   };

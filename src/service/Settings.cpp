@@ -83,6 +83,7 @@ void ServiceSettings::Load(const TIniFile& ini, ILog& log) {
   ARQLib = ini.ReadString("Options", "ARQLib", "");
   ClientPort = ToInt(ini.ReadInteger("Server", "ClientPort", 9011));
   SingleSocketPort = ToInt(ini.ReadInteger("Server", "SingleSocketPort", 4001));
+  ZKCommKey = ini.ReadInteger("ZKFP", "CommKey", 0);
 }
 
 std::string ServiceSettings::AliasConnection(const std::string& alias) const {

@@ -60,6 +60,7 @@ struct ServiceSettings {
   std::string ARQLib;                                    // [Options] ARQLib
   int ClientPort = 9011;                                 // [Server] ClientPort
   int SingleSocketPort = 4001;                           // [Server] SingleSocketPort
+  long long ZKCommKey = 0;                               // [ZKFP] CommKey (terminal communication password)
 
   // Reads every key in the order of the configuration table, applies the
   // clamps, logs the option messages and parses "CommPortList" (a failure
