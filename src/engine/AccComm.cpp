@@ -190,6 +190,10 @@ void TAccComm::SendBusPoll(int unit) {
 void TAccComm::GiveUpAnswer(BusTurn& turn) {
   char s = finder_.State();
   if (!((s == 'W' || (s == 'S' && !finder_.CardMode())) && timeout_ <= 0)) return;
+  NoAnswer(turn);
+}
+
+void TAccComm::NoAnswer(BusTurn& turn) {
   if (ValidUnit(turn.unit)) {
     if (!turn.commandInFlight) {
       Unit(turn.unit).RepeatRequest = true;
@@ -233,6 +237,13 @@ void TAccComm::ProcessBusReply(BusTurn& turn) {
   std::string f = ExtractFrame(ring_.Drain(), true);
   finder_.SetState('I');
   if (f.empty()) return;
+  if (f.size() < 4) {
+    // An address and CR with no code between them answers nothing: it
+    // must not count as a good poll or bring a down unit up.
+    ctx_.log.WriteLog(20, Format("SR: B%d U%d: frame without a code", bus_, UnitOfAddress(f[0])));
+    NoAnswer(turn);
+    return;
+  }
   int unit = UnitOfAddress(f[0]);
   TUnitRecord& r = Unit(unit);
   Led(unit, CommMonitor::kGreen);
@@ -259,11 +270,13 @@ void TAccComm::ProcessBusReply(BusTurn& turn) {
     ctx_.log.WriteLog(30, Format("SR: B%d U%d: OK (ACK)", bus_, unit));
   } else if (code == "QA" || code == "QR" || code == "DB") {
     r.StatusA = Copy(f, 4, 2);
+    bool taken = true;
     if (dataLen > 14) {
       std::string received = Copy(f, len - 2, 2);
       std::string computed = ByteSumHex(data);
       if (received != computed) {
         ctx_.log.WriteLog(999, "CheckSum Error: P=" + received + " C=" + computed);
+        taken = false;
       } else if (code == "DB") {
         r.DataBlock = true;
         HandleRecords(unit, f, 4, static_cast<int>(dataLen / 15));
@@ -272,7 +285,8 @@ void TAccComm::ProcessBusReply(BusTurn& turn) {
       }
     }
     if (code == "QA") r.StatusRequest = true;
-    r.RepeatRequest = false;
+    // A block that was not taken is asked for again (QR) rather than lost.
+    r.RepeatRequest = !taken;
     UpdateUnitUpDown(unit, true);
     ctx_.log.WriteLog(20, Format("SR: B%d U%d: OK (Poll)", bus_, unit));
   } else {

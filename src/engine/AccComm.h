@@ -105,6 +105,8 @@ private:
   void Write(const std::string& bytes);
   void Led(int unit, uint32_t colour);
   void PutTrans(const std::string& line);
+  // The turn's unit did not answer (time-out, or a frame that is no reply).
+  void NoAnswer(BusTurn& turn);
   void HandleRecords(int unit, const std::string& frame, int from, int count);
 
   EngineContext& ctx_;

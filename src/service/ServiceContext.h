@@ -1,10 +1,10 @@
 #pragma once
 #include <atomic>
-#include <deque>
 #include <memory>
 #include <string>
 
 #include "common/DateTime.h"
+#include "service/ReproList.h"
 
 namespace px {
 
@@ -39,7 +39,7 @@ struct ServiceContext {
   TTransOnlineForm* monitor = nullptr;
 
   // Pending attendance reprocessing requests (loop thread).
-  std::deque<std::string> ReproList;
+  TReproList ReproList;
 
   std::atomic<int> ServerState{1};
   std::atomic<bool> ServiceStopping{false};

@@ -20,6 +20,7 @@ TVANTPortexService::TVANTPortexService(EventLoop& loop, std::string appDir, std:
   log_.SetAppDir(appDir);
   ctx_.loop = &loop_;
   ctx_.log = &log_;
+  ctx_.ReproList.SetLog(&log_);
   ctx_.settings = &settings_;
   ctx_.clock = clock_;
   db_ = std::make_unique<ServiceDb>(settings_, log_, clock_);

@@ -86,18 +86,33 @@ TEST_F(AccCommTest, RecordsOfPollRepliesBecomeTransactionsExceptStatusRecords) {
   EXPECT_FALSE(acc.Unit(6).StatusRequest);
 }
 
-TEST_F(AccCommTest, ChecksumErrorDropsRecordsAndStillClearsRepeatRequest) {
-  acc.Unit(4).RepeatRequest = true;
+TEST_F(AccCommTest, ABlockThatIsNotTakenIsAskedForAgain) {
+  // The unit deletes a block at any poll but QR: a block with a checksum
+  // error, or one the queue has no room for, must come again.
   acc.Unit(4).Model = "KX4100";
   std::string data = "00" + kRec1 + kRec2;
-  std::string frame = std::string(1, UnitAddress(4)) + "QR" + data + "00\r";
-  Exchange(4, frame);
+  Exchange(4, std::string(1, UnitAddress(4)) + "QA" + data + "00\r");
   EXPECT_TRUE(log.Has("CheckSum Error: P=00 C=" + ByteSumHex(data)));
   EXPECT_TRUE(Trans().empty());
   EXPECT_TRUE(raw.empty());
+  EXPECT_TRUE(acc.Unit(4).RepeatRequest);
+  Exchange(4, Reply(4, "QR", data));
+  EXPECT_EQ(Trans(), (std::vector<std::string>{"T0204" + kRec1, "T0204" + kRec2}));
   EXPECT_FALSE(acc.Unit(4).RepeatRequest);
-  EXPECT_FALSE(acc.Unit(4).StatusRequest);  // only QA asks for status
-  EXPECT_EQ(acc.Unit(4).StatusA, "00");
+}
+
+TEST_F(AccCommTest, AddressAndCrAloneIsNoAnswer) {
+  acc.Unit(4).Model = "KX4100";
+  acc.Unit(4).FailureCount = 6;  // down
+  Exchange(4, std::string(1, UnitAddress(4)) + "\r");
+  EXPECT_EQ(acc.Unit(4).FailureCount, 6);
+  EXPECT_TRUE(acc.Unit(4).RepeatRequest);
+  EXPECT_FALSE(log.HasSubstr("Controller Up"));
+  EXPECT_TRUE(Trans().empty());
+  EXPECT_EQ(acc.State(), 'I');
+  // A command answered that way fails.
+  Exchange(4, std::string(1, UnitAddress(4)) + "\r", BuildCommandFrame(4, "PR", "05"));
+  EXPECT_EQ(replies, (std::vector<std::string>{"M0204123456789XX"}));
 }
 
 TEST_F(AccCommTest, VersionStatusAndAcknowledgeReplies) {

@@ -108,8 +108,31 @@ TEST_F(BusEngineTest, SilentUnitGoesDownOnceAndComesBackUpOnce) {
     EXPECT_EQ(CountLines("S03UP01"), 1);
     EXPECT_EQ(log.Count("Controller Up: B1 U3"), 1);
     EXPECT_EQ(Bus1().Unit(3).FailureCount, 0);
-    // The first answered poll after the time-outs was a repeat.
-    EXPECT_GE(bank.Unit(3).Received("QR") + bank.Unit(3).Received("VN"), 1);
+  });
+}
+
+// The unit keeps a block until a poll other than QR: after a checksum error
+// the engine must ask with QR, and the block is stored once.
+TEST_F(BusEngineTest, ChecksumErrorIsFollowedByQrAndTheBlockStoredOnce) {
+  AddSim(1);
+  Run([&] {
+    // The first two replies are bad: the version (not checked) and the
+    // first QA, which carries the block.
+    auto& unit = banks[1]->Unit(3);
+    unit.QueueRecord("010312000000419");
+    unit.SetBadChecksum(2);
+    StartBus({3});
+    ASSERT_TRUE(WaitFor([&] { return log.HasSubstr("CheckSum Error"); }));
+    ASSERT_TRUE(WaitForLine("T0103010312000000419"));
+    ASSERT_TRUE(WaitFor([&] { return unit.ReceivedFrames().size() >= 12; }));
+    // What followed the bad reply on the wire: QR (VN, RI and RS ask no records).
+    std::vector<std::string> codes;
+    for (const auto& f : unit.ReceivedFrames()) codes.push_back(f.substr(1, 2));
+    auto qr = std::find(codes.begin(), codes.end(), "QR");
+    ASSERT_NE(qr, codes.end());
+    EXPECT_EQ(*(qr - 1), "QA");
+    for (auto& l : TakeLines()) lines.push_back(l);
+    EXPECT_EQ(CountLines("T0103010312000000419"), 1);
   });
 }
 

@@ -239,6 +239,26 @@ TEST_P(JobsFixture, ReprocessingWaitsForPendingIpCommands) {
   EXPECT_EQ(ctx.ReproList.size(), 98u);
 }
 
+// A steady stream of clockings by the same staff must not grow the list:
+// a request equal to one still waiting is covered by it.
+TEST_P(JobsFixture, ReprocessingRequestsAreQueuedOnceWhileWaiting) {
+  Start();
+  test::CaptureLog depth;
+  ctx.ReproList.SetLog(&depth);
+  const std::string a = "2026053120260601S1000       ";
+  for (int i = 0; i < 50; ++i) ctx.ReproList.push_back(a);
+  ctx.ReproList.push_back("2026053120260601S1001       ");
+  EXPECT_EQ(ctx.ReproList.size(), 2u);
+  jobs->RunTimer2Work();
+  EXPECT_TRUE(ctx.ReproList.push_back(a));  // handed over: a new row needs a new run
+  EXPECT_EQ(ctx.ReproList.size(), 2u);
+  for (int i = 0; i < 1000; ++i) ctx.ReproList.push_back("2026053120260601S" + std::to_string(2000 + i));
+  EXPECT_EQ(depth.CountSubstr("Reprocessing list holds 1001 requests"), 1);
+  ctx.ReproList.push_back("2026053120260601S9999");
+  EXPECT_EQ(depth.CountSubstr("Reprocessing list holds"), 1);
+  ctx.ReproList.SetLog(nullptr);
+}
+
 TEST_P(JobsFixture, LogNameRollsOverInTheFirstMinuteOfTheDay) {
   Start();
   clock->Set(DateTime{2026, 6, 30, 23, 59, 59, 0});
