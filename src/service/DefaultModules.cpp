@@ -7,10 +7,12 @@
 #include "monitor/TransOnlineForm.h"
 #include "platform/IniFile.h"
 #include "service/ArqLibrary.h"
+#include "service/ServiceDb.h"
 #include "service/TransStore.h"
 #include "service/ZkServiceHost.h"
 #include "zk/ZKF7Form.h"
 #include "zk/ZkDriver.h"
+#include "templateserver/KX6KSForm.h"
 
 namespace px {
 
@@ -106,6 +108,29 @@ ServiceModules DefaultModules() {
   m.makeZK = [](ServiceContext& ctx) { return MakeZkModule(ctx, TerminalControls(ctx.settings->ZKCommKey)); };
   m.makeClient = [](ServiceContext& ctx) -> std::unique_ptr<IClientProtocol> {
     return std::make_unique<TClientProtocol>(ctx, *ctx.log);
+  };
+  m.makeTemplateServer = [](ServiceContext& ctx) -> std::unique_ptr<ITemplateServer> {
+    const ServiceSettings& s = *ctx.settings;
+    KX6KSHost h;
+    h.loop = ctx.loop;
+    h.log = ctx.log;
+    h.clock = ctx.clock;
+    h.appDir = s.AppDir;
+    h.enabled = s.KX6KSEnable;
+    h.master = s.KX6KSMaster;
+    h.port = s.KX6KSPort;
+    h.timing.replyWaitMs = s.KX6KSReplyWaitSec * 1000;
+    h.db = &ctx.db->Database1;
+    h.runSql = [&ctx](TQuery& q, const std::string& sql, bool sel) { return ctx.db->RunSQL(q, sql, sel); };
+    h.audit = [&ctx](const std::string& a, const std::string& d) {
+      if (ctx.client) ctx.client->WriteToAuditTrail(a, d);
+    };
+    h.putDone = [&ctx](const std::string& e) { return ctx.client ? ctx.client->Queue_PutDone(e) : 0; };
+    h.onOffPolling = [&ctx](const std::string& ip, const std::string& onOff) {
+      if (ctx.engine) ctx.engine->OnOffPollingThread(ip, onOff);
+    };
+    h.stopping = [&ctx] { return ctx.Stopping.load() || ctx.ServiceStopping.load(); };
+    return std::make_unique<TKX6KSForm>(std::move(h));
   };
   m.makeListener = [](ServiceContext& ctx) -> std::unique_ptr<IClientListener> {
     if (!ctx.client) return nullptr;

@@ -4,7 +4,9 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "common/StrUtil.h"
 #include "monitor/TransOnlineForm.h"
@@ -157,7 +159,13 @@ void TVANTPortexService::ServiceExecute() {
     }
     log_.WriteLog(10, "Exit Service loop");
     ctx_.Stopping = true;
-    loop_.Synchronize([this] {
+    // A module that waits for a device keeps the loop running inside its own
+    // call; the modules go only once no such wait is on the loop's stack (the
+    // stop flag ends those waits within milliseconds).
+    bool released = false;
+    while (!released && loop_.Synchronize([this, &released] {
+      if (loop_.WaitDepth() > 0) return;
+      released = true;
       timer1_->SetEnabled(false);
       timer2_->SetEnabled(false);
       if (listener_) listener_->Close();
@@ -170,7 +178,8 @@ void TVANTPortexService::ServiceExecute() {
         ReleaseModules();
       } catch (...) {
       }
-    });
+    }))
+      if (!released) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ctx_.ReproList.clear();
     log_.WriteLog(999, "--- SExec.Ended ---");
   } catch (const std::exception& e) {

@@ -45,6 +45,9 @@ void ServiceSettings::Load(const TIniFile& ini, ILog& log) {
   DailyUpdateCtrlHHMM = ini.ReadString("Options", "DailyUpdateCtrlHHMM", "");
   KX6KSEnable = ini.ReadBool("KX6KS", "Enable", false);
   KX6KSMaster = ini.ReadString("KX6KS", "Master", "");
+  KX6KSPort = ToInt(ini.ReadInteger("KX6KS", "Port", 4001));
+  KX6KSReplyWaitSec = ToInt(ini.ReadInteger("KX6KS", "ReplyWait", 100));
+  if (KX6KSReplyWaitSec < 1) KX6KSReplyWaitSec = 1;
   DeviceDownCount = ToInt(ini.ReadInteger("Comm Setting", "DeviceDownCount", 5));
   ZKSleepSec = ToInt(ini.ReadInteger("ZKFP", "SleepSec", 2));
   MultiCommSupport = ini.ReadBool("Comm Setting", "MultiCommSupport", false);

@@ -43,6 +43,8 @@ struct ServiceSettings {
   std::string DailyUpdateCtrlHHMM;
   bool KX6KSEnable = false;
   std::string KX6KSMaster;
+  int KX6KSPort = 4001;           // template server devices' port (tests move it)
+  int KX6KSReplyWaitSec = 100;    // silence allowed before a device's reply is given up
   int DeviceDownCount = 5;
   int ZKSleepSec = 2;
   bool MultiCommSupport = false;
