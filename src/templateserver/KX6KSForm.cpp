@@ -102,8 +102,9 @@ void TKX6KSForm::Polling(const std::string& address12, const char* onOff) {
 
 int TKX6KSForm::Send(const std::string& address12, const std::string& command, std::string& reply, int unit,
                      const std::string& data) {
-  const std::string ip = KeyToIP(address12);
-  if (ip.empty()) {
+  // No address: the exchange goes on on the open connection.
+  const std::string ip = address12.empty() ? std::string() : KeyToIP(address12);
+  if (!address12.empty() && ip.empty()) {
     Log(999, "<6KS.Send> bad device address: " + address12);
     return 0;
   }

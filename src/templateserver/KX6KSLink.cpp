@@ -13,8 +13,8 @@ namespace {
 using Steady = std::chrono::steady_clock;
 }
 
-TKX6KSLink::TKX6KSLink(EventLoop& loop, ILog& log, std::function<bool()> abort)
-    : loop_(loop), log_(log), abort_(std::move(abort)), sock_(std::make_unique<TClientSocket>(loop)) {
+TKX6KSLink::TKX6KSLink(EventLoop& loop, ILog& log, std::function<bool()> abort, size_t ringSize)
+    : loop_(loop), log_(log), abort_(std::move(abort)), sock_(std::make_unique<TClientSocket>(loop)), ring_(ringSize) {
   sock_->OnRead = [this](TClientSocket& s) { CSock1Read(s); };
   sock_->OnError = [this](TClientSocket& s, TErrorEvent, int& code) {
     // Handled here: the waiting exchange sees the closed socket and ends.

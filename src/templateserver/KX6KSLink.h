@@ -23,7 +23,8 @@ public:
     int replyWaitMs = 100000;  // silence allowed before and inside a reply
   };
 
-  TKX6KSLink(EventLoop& loop, ILog& log, std::function<bool()> abort);
+  TKX6KSLink(EventLoop& loop, ILog& log, std::function<bool()> abort,
+             size_t ringSize = TKX6KSRing::kDefaultSize);
   ~TKX6KSLink();
 
   Timing timing;

@@ -1,5 +1,5 @@
 #pragma once
-#include <array>
+#include <vector>
 #include <cstddef>
 #include <string_view>
 
@@ -11,14 +11,15 @@ namespace px {
 // in one piece.
 class TKX6KSRing {
 public:
-  static constexpr size_t kSize = 8192;
+  static constexpr size_t kDefaultSize = 8192;
+  explicit TKX6KSRing(size_t size = kDefaultSize) : buf_(size) {}
 
   // False (nothing stored) when the bytes do not fit beside the unread ones.
   bool Put(std::string_view bytes) {
-    if (bytes.size() > kSize - count_) return false;
+    if (bytes.size() > buf_.size() - count_) return false;
     for (char c : bytes) {
       buf_[tail_] = c;
-      tail_ = (tail_ + 1) % kSize;
+      tail_ = (tail_ + 1) % buf_.size();
     }
     count_ += bytes.size();
     return true;
@@ -26,7 +27,7 @@ public:
   bool Get(char& c) {
     if (count_ == 0) return false;
     c = buf_[head_];
-    head_ = (head_ + 1) % kSize;
+    head_ = (head_ + 1) % buf_.size();
     --count_;
     return true;
   }
@@ -34,7 +35,7 @@ public:
   size_t Unread() const { return count_; }
 
 private:
-  std::array<char, kSize> buf_{};
+  std::vector<char> buf_;
   size_t head_ = 0, tail_ = 0, count_ = 0;
 };
 
