@@ -54,5 +54,9 @@ fi
 ) &
 WATCH_PID=$!
 
+WEB_PORT=$(sed -n '/^\[Web\]/,/^\[/s/^Port=\([0-9]*\).*/\1/p' "$RUN/OstrPro.Ini" | head -1)
+if [ "${WEB_PORT:-8011}" != 0 ]; then
+  echo "run: web monitor at http://127.0.0.1:${WEB_PORT:-8011}/ (metrics at /metrics, health at /health)"
+fi
 echo "run: starting portexd in $RUN (Ctrl-C stops it)"
 "$ROOT/build/bin/portexd" --appdir "$RUN" --foreground || true

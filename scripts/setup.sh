@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config libasio-dev libsqlite3-dev sqlite3 libpq-dev
-      postgresql libgtest-dev libgmock-dev clang ccache "$@")
+      postgresql libgtest-dev libgmock-dev clang ccache libcpp-httplib-dev "$@")
 
 missing=()
 for p in "${PKGS[@]}"; do
@@ -22,3 +22,4 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+

@@ -8,7 +8,14 @@ cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 JOBS=$(nproc)
 
-scripts/setup.sh
+# Chromium and playwright-core drive the browser test of the web monitor;
+# promtool (package prometheus) checks its metrics text.
+scripts/setup.sh chromium prometheus
+if ! command -v npm >/dev/null 2>&1; then scripts/setup.sh nodejs npm; fi
+if [ ! -d tests/web/browser/node_modules/playwright-core ]; then
+  echo "test: installing playwright-core for the browser test"
+  (cd tests/web/browser && npm ci --no-audit --no-fund --loglevel=error)
+fi
 
 PGDIR=""
 cleanup() {
@@ -59,7 +66,7 @@ if [ "${PX_QUICK:-0}" != 1 ]; then
   echo "== ThreadSanitizer (bus threads, serial event threads, event loop)"
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   # Only the programs of the threaded tests (and what they start) are built.
-  BUILD_TARGETS="test_engine test_engine_ip test_serial test_service test_clientserver test_e2e test_zk portexd pxclient" \
+  BUILD_TARGETS="test_engine test_engine_ip test_serial test_service test_clientserver test_e2e test_zk test_web portexd pxclient" \
     build_and_test build-tsan -L threads -- -DPX_TSAN=ON
 fi
 echo "test: all passed"

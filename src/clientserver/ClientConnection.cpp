@@ -5,6 +5,7 @@
 #include "clientserver/ClientServer.h"
 #include "clientserver/ClientWire.h"
 #include "common/StrUtil.h"
+#include "common/Counters.h"
 
 namespace px {
 
@@ -45,6 +46,7 @@ void TClientConnection::OnRead(const std::error_code& ec, size_t n) {
   }
   // Whatever arrived in this read is one request.
   std::string request = ScrambleClientText(std::string_view(buffer_.data(), n));
+  ProcessCounters::Add(Counters().clientRequests);
   std::string reply = server_.protocol_.ReplyToClientQuery(request, remote_);
   if (closed_) return;  // the server closed while the request was answered
   if (!reply.empty()) Send(ScrambleClientText(reply));

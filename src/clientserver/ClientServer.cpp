@@ -4,6 +4,7 @@
 
 #include "clientserver/ClientConnection.h"
 #include "common/StrUtil.h"
+#include "common/Counters.h"
 
 namespace px {
 
@@ -48,6 +49,7 @@ void TClientServer::Close() {
   idleTimer_.cancel();
   auto open = std::move(connections_);
   connections_.clear();
+  Counters().clientOpen.fetch_sub(static_cast<std::int64_t>(open.size()));
   for (auto& [_, c] : open) c->Close();
 }
 
@@ -92,6 +94,8 @@ void TClientServer::OnAccept(const std::error_code& ec, asio::ip::tcp::socket so
   } else {
     auto c = std::make_shared<TClientConnection>(std::move(socket), *this, remote);
     connections_.emplace(c.get(), c);
+    ProcessCounters::Add(Counters().clientConnections);
+    Counters().clientOpen.fetch_add(1);
     c->Start();
   }
   Accept();

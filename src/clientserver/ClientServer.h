@@ -10,6 +10,7 @@
 
 #include "clientserver/ClientApi.h"
 #include "common/Log.h"
+#include "common/Counters.h"
 
 namespace px {
 
@@ -51,7 +52,9 @@ private:
   void Accept();
   void OnAccept(const std::error_code& ec, asio::ip::tcp::socket socket);
   void ArmIdleSweep();
-  void Forget(TClientConnection* c) { connections_.erase(c); }
+  void Forget(TClientConnection* c) {
+    if (connections_.erase(c)) Counters().clientOpen.fetch_sub(1);
+  }
 
   asio::io_context& io_;
   ILog& log_;

@@ -5,6 +5,7 @@
 #include "engine/EngineLines.h"
 #include "engine/Protocol.h"
 #include "serial/ComPort.h"
+#include "common/Counters.h"
 
 namespace px {
 
@@ -184,6 +185,7 @@ void TAccComm::SendBusPoll(int unit) {
     code = r.ModelKnown ? "RI" : "RS";
   ctx_.log.WriteLog(30, Format("SR: B%d U%d: %s", bus_, unit, r.StatusRequest ? "Req Status" : "Poll"));
   Write(BuildPollFrame(unit, code));
+  ProcessCounters::Add(Counters().busPolls, bus_);
   Led(unit, CommMonitor::kBlack);
 }
 
@@ -327,6 +329,7 @@ void TAccComm::UpdateUnitUpDown(int unit, bool goodPoll) {
     r.FailureCount = 0;
     return;
   }
+  ProcessCounters::Add(Counters().busFailedPolls, bus_);
   if (r.FailureCount < 6) {
     if (r.FailureCount == 5) {
       ctx_.log.WriteLog(999, Format("SR: Controller Down: B%d U%d", bus_, unit));

@@ -58,6 +58,8 @@ public:
   bool Queue_GetCommand(std::string& line) { return commands_.Get(line); }
   bool GetTrans(std::string& line) { return trans_.Get(line); }
   bool HasTrans() const { return !trans_.Empty(); }
+  size_t CommandDepth() const { return commands_.Count(); }
+  size_t TransDepth() const { return trans_.Count(); }
 
   char State() const { return finder_.State(); }
   int Timeout() const { return timeout_; }

@@ -25,6 +25,7 @@ public:
   // The oldest command whatever its address.
   bool GetAny(std::string& ip, std::string& line);
   bool Empty() const { return q_.Empty(); }
+  size_t Count() const { return q_.Count(); }
   size_t PutIndex() const { return q_.PutIndex(); }
   size_t GetIndex() const { return q_.GetIndex(); }
   // Empties the queue; `dropped` gets each entry's address and line.

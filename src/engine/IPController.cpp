@@ -5,6 +5,7 @@
 #include "common/StrUtil.h"
 #include "engine/EngineLines.h"
 #include "engine/Protocol.h"
+#include "common/Counters.h"
 
 namespace px {
 
@@ -145,7 +146,10 @@ bool TIPController::IPSendPoll(std::string& frame) {
     r.StatusRequest = !r.StatusRequest;
     code = !r.StatusRequest ? "QA" : (r.ModelKnown ? "RI" : "RS");
   }
-  if (!code.empty()) frame = BuildPollFrame(WireUnit(curUnit_), code);
+  if (!code.empty()) {
+    frame = BuildPollFrame(WireUnit(curUnit_), code);
+    ProcessCounters::Add(Counters().ipPolls, channel_);
+  }
   r.LastPollWasQ = !code.empty() && code[0] == 'Q';
   Led(CommMonitor::kBlack);
   return true;
@@ -238,6 +242,7 @@ void TIPController::HandleRCData() {
 void TIPController::RefreshIPDownCount(int slot, bool goodPoll) {
   TIPSlot& s = Slot(slot);
   TUnitRecord& r = s.rec;
+  if (!goodPoll) ProcessCounters::Add(Counters().ipFailedPolls, channel_);
   const int change = CountIPPoll(r.FailureCount, goodPoll);
   if (change > 0) {
     Log(999, "Controller Up: " + s.ip + " " + IntToStr(r.UnitNumber));

@@ -73,6 +73,7 @@ public:
   void DropCommands();
   bool GetTrans(std::string& line) { return trans_.Get(line); }
   void PutTrans(const std::string& line) { trans_.Put(line); }
+  size_t TransDepth() const { return trans_.Count(); }
 
   // The exchange under way.
   TIPReceiver& Receiver() { return receiver_; }

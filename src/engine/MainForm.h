@@ -61,6 +61,11 @@ public:
   void PutReplyQ(const std::string& line);
   bool GetReplyQ(std::string& line);
   void WriteToRawIfAny();
+  size_t ReplyDepth() const { return replyQ_.Count(); }
+  size_t RawDepth() {
+    std::lock_guard<std::mutex> g(rawM_);
+    return rawQ_.Count();
+  }
 
   // Serial buses.
   bool GetExistingCommSettings(int bus, int& comNumber, int& baud) const;

@@ -5,6 +5,7 @@
 #include "common/StrUtil.h"
 #include "engine/EngineLines.h"
 #include "engine/Protocol.h"
+#include "common/Counters.h"
 
 namespace px {
 
@@ -186,6 +187,7 @@ void TSingleSocket::IdleStep() {
     code = c.RepeatRequest ? "QR" : "QA";
   }
   frame_ = BuildPollFrame(unit, code);
+  ProcessCounters::Add(Counters().ssPolls);
   ip_ = addr;
   port_ = port;
   unit_ = unit;
@@ -299,6 +301,7 @@ void TSingleSocket::SST_HandleRCData() {
 }
 
 void TSingleSocket::SST_RefreshIPDownCount(TCtrlRec& c, bool goodPoll) {
+  if (!goodPoll) ProcessCounters::Add(Counters().ssFailedPolls);
   const int change = CountIPPoll(c.DownCount, goodPoll);
   if (change == 0) return;
   const std::string ip = KeyToIP(c.IPAddress);

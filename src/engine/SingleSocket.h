@@ -40,6 +40,8 @@ public:
 
   bool Queue_PutIPCommand(const std::string& ip, const std::string& line) { return commands_.Put(ip, line); }
   bool SST_GetTrans(std::string& line) { return trans_.Get(line); }
+  size_t CommandDepth() const { return commands_.Count(); }
+  size_t TransDepth() const { return trans_.Count(); }
   // The next controller of the table that has an address (round-robin,
   // wrapping to 1): its dotted address, port and wire unit. False when no
   // row has an address.

@@ -13,6 +13,7 @@
 #include "zk/ZKF7Form.h"
 #include "zk/ZkDriver.h"
 #include "templateserver/KX6KSForm.h"
+#include "web/WebServer.h"
 
 namespace px {
 
@@ -136,6 +137,7 @@ ServiceModules DefaultModules() {
     if (!ctx.client) return nullptr;
     return std::make_unique<TClientServer>(ctx.loop->Context(), *ctx.log, *ctx.client);
   };
+  m.makeWeb = [](ServiceContext& ctx) { return MakeWebMonitor(ctx); };
   return m;
 }
 

@@ -12,6 +12,7 @@
 #include "service/Settings.h"
 #include "service/TransStoreApi.h"
 #include "zk/ZkApi.h"
+#include "common/Counters.h"
 
 namespace px {
 
@@ -94,6 +95,7 @@ void PeriodicJobs::RunZKStep() {
   int point = 0;
   std::string tag, ip;
   if (!ctx_.registry->GetNextKXF7(point, tag, ip)) return;
+  ProcessCounters::Add(Counters().terminalPolls);
   struct Poll {
     bool ok = false, skipped = false;
   };

@@ -2,6 +2,7 @@
 
 #include "platform/Sql.h"
 #include "service/Credentials.h"
+#include "common/Counters.h"
 
 namespace px {
 
@@ -36,6 +37,8 @@ bool ServiceDb::SQLDB_Connect(bool checkOnly) {
     Query1.SetDatabase(&Database1);
     Connect(Database1, "GDB1", "OstrPro");
     log_.WriteLog(999, "DB Open - OK");
+    if (mainOpened_) ProcessCounters::Add(Counters().mainDbReconnects);
+    mainOpened_ = true;
   } catch (const std::exception& e) {
     log_.WriteLog(999, std::string("DB:") + e.what());
     return false;
@@ -84,6 +87,7 @@ void ServiceDb::ReconnectAttendanceIfDue() {
   try {
     Connect(Database2, "ARQ1", "OstrTimeSQL");
     log_.WriteLog(999, "TMSDB Open - OK");
+    ProcessCounters::Add(Counters().arqDbReconnects);
   } catch (const std::exception& e) {
     log_.WriteLog(999, std::string("TMSDB:") + e.what());
   }

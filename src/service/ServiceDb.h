@@ -42,6 +42,7 @@ private:
   ILog& log_;
   std::shared_ptr<Clock> clock_;
   int lastArqAttemptMinute_ = -1;
+  bool mainOpened_ = false;  // every later open is a reconnect
 };
 
 }  // namespace px

@@ -65,6 +65,7 @@ TVANTPortexService::~TVANTPortexService() {
 }
 
 void TVANTPortexService::ReleaseModules() {
+  web_.reset();  // it reads the modules below
   // The terminal module first: its worker may still hand results to the
   // client protocol and the store, which must outlive it.
   ctx_.zk = nullptr;
@@ -136,6 +137,7 @@ void TVANTPortexService::ServiceExecute() {
       ctx_.client = client_.get();
     }
     if (modules_.makeListener) listener_ = modules_.makeListener(ctx_);
+    if (modules_.makeWeb) web_ = modules_.makeWeb(ctx_);
     // Step 11.
     timer1_->SetInterval(200);
     timer1_->SetEnabled(true);
@@ -159,6 +161,8 @@ void TVANTPortexService::ServiceExecute() {
     }
     log_.WriteLog(10, "Exit Service loop");
     ctx_.Stopping = true;
+    // Off the loop thread, so that its requests waiting for the loop finish.
+    if (web_) web_->Stop();
     // A module that waits for a device keeps the loop running inside its own
     // call; the modules go only once no such wait is on the loop's stack (the
     // stop flag ends those waits within milliseconds).

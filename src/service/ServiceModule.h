@@ -18,6 +18,7 @@
 #include "service/Settings.h"
 #include "service/TransStoreApi.h"
 #include "templateserver/TemplateServerApi.h"
+#include "web/WebApi.h"
 #include "zk/ZkApi.h"
 
 namespace px {
@@ -35,6 +36,7 @@ struct ServiceModules {
   std::function<std::unique_ptr<TTransOnlineForm>(ServiceContext&)> makeMonitor;
   std::function<std::unique_ptr<IZKModule>(ServiceContext&)> makeZK;
   std::function<std::unique_ptr<ITemplateServer>(ServiceContext&)> makeTemplateServer;
+  std::function<std::unique_ptr<IWebMonitor>(ServiceContext&)> makeWeb;
 };
 
 // The service module: reads the configuration, opens the log, starts the
@@ -94,6 +96,7 @@ private:
   std::unique_ptr<TTransOnlineForm> monitor_;
   std::unique_ptr<IZKModule> zk_;
   std::unique_ptr<ITemplateServer> templates_;
+  std::unique_ptr<IWebMonitor> web_;
   std::mutex stopM_;
   std::condition_variable stopCv_;
   bool stopRequested_ = false;

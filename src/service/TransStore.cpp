@@ -13,6 +13,7 @@
 #include "service/Registry.h"
 #include "service/ServiceDb.h"
 #include "service/Settings.h"
+#include "common/Counters.h"
 
 namespace px {
 
@@ -231,6 +232,7 @@ void TTransStore::Save_Trans(const std::string& tag, const std::string& record) 
     } else {
       writer_.StoreTrans(TransRow(id, ev, tag, h));
     }
+    ProcessCounters::Add(Counters().transactions);
     if (ctx_.monitor) {
       ctx_.monitor->AppendOneLine(tag, Copy(record, 1, 2) + "/" + Copy(record, 3, 2) + "/" + Format("%4.4d", now.year),
                                   "0", ev.code, GetTranStr(ev.code), h.name, ev.card, h.staff,

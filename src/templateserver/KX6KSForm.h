@@ -11,6 +11,7 @@
 #include "platform/EventLoop.h"
 #include "templateserver/KX6KSLink.h"
 #include "templateserver/KX6KSList.h"
+#include "templateserver/TemplateMemo.h"
 #include "templateserver/TemplateServerApi.h"
 
 namespace px {
@@ -44,7 +45,7 @@ struct KX6KSHost {
 // Loop thread only. One operation at a time: a call that arrives while
 // another waits for its device (from a handler run during that wait) is
 // refused at once rather than nested.
-class TKX6KSForm : public ITemplateServer {
+class TKX6KSForm : public ITemplateServer, public ITemplateMemo {
 public:
   explicit TKX6KSForm(KX6KSHost host);
   ~TKX6KSForm() override;
@@ -68,6 +69,7 @@ public:
   bool MasterDefined() const { return masterDefined_; }
   const std::vector<std::string>& DeviceList() const { return devices_; }
   const std::deque<std::string>& Memo() const { return memo_; }
+  std::vector<std::string> MemoLines() const override { return {memo_.begin(), memo_.end()}; }
   const std::string& Message() const { return message_; }
   bool Busy() const { return busy_; }
   TKX6KSLink& Link() { return link_; }
