@@ -14,6 +14,8 @@
 #include "platform/EventLoop.h"
 #include "service/ServiceContext.h"
 #include "support/TestSupport.h"
+#include "templateserver/TemplateMemo.h"
+#include "templateserver/TemplateServerApi.h"
 #include "web/Json.h"
 #include "web/MetricsText.h"
 #include "web/WebGuard.h"
@@ -44,6 +46,20 @@ std::string ReadAll(int s) {
   }
   return out;
 }
+
+// The template server module as the page sees it: only its memo.
+class MemoOnlyTemplates : public ITemplateServer, public ITemplateMemo {
+public:
+  bool UploadOneTemplate(const std::string&, const std::string&, int) override { return false; }
+  bool RemoveOneTemplate(const std::string&, const std::string&, int) override { return false; }
+  void CloseSocket() override {}
+  bool ServerDownloadATemplate(const std::string&, const std::string&, const std::string&, const std::string&,
+                               const std::string&, const std::string&) override {
+    return false;
+  }
+  bool AddDelTemplate(const std::string&, const std::string&, const std::string&) override { return false; }
+  std::vector<std::string> MemoLines() const override { return {"> Download All Templates:"}; }
+};
 
 class WebServerTest : public ::testing::Test {
 protected:
@@ -136,6 +152,11 @@ TEST_F(WebServerTest, TokenIsNeededAndBadRequestsGetAClearAnswer) {
   EXPECT_EQ(Status(r), "HTTP/1.1 200 OK");
   EXPECT_NE(r.find("Device Name"), std::string::npos);
   EXPECT_NE(r.find("Lobby"), std::string::npos);
+  EXPECT_NE(r.find("\"templates\":null"), std::string::npos);  // no module, no memo window
+  MemoOnlyTemplates templates;
+  loop.Synchronize([&] { ctx.templates = &templates; });
+  EXPECT_NE(Get("/api/state", auth).find("\"memo\":[\"> Download All Templates:\"]"), std::string::npos);
+  loop.Synchronize([&] { ctx.templates = nullptr; });
 
   // Sign-in form: a session cookie, HttpOnly, then the pages work with it.
   r = Post("/login", "Origin: http://127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n",
