@@ -66,6 +66,7 @@ void ZkReassembler::Feed(const uint8_t* p, size_t n) {
 bool ZkReassembler::Next(ZkPacket& out) {
   if (Failed()) return false;
   size_t avail = buf_.size() - pos_;
+  if (avail == 0) return false;
   const uint8_t* p = buf_.data() + pos_;
   // A wrong prefix byte is known as soon as it arrives.
   size_t check = avail < 4 ? avail : 4;
