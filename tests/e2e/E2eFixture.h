@@ -42,7 +42,7 @@ protected:
     dir.Write("OstrPro.Ini", "[Comm Setting]\nCommPort=1\nBaudRate=38400\nSleepMsec=5\nQCheckInterval=20\n"
                              "[Ports]\nCOM1=" +
                                  dir.File("ttySIM1") +
-                                 "\n[Server]\nClientPort=0\n[Options]\nDebug=1\nChronex_Link=1\n" + extra);
+                                 "\n[Server]\nClientPort=0\n[Web]\nPort=0\n[Options]\nDebug=1\nChronex_Link=1\n" + extra);
   }
 
   TDatabase& Db() {
