@@ -79,7 +79,8 @@ std::string MonitorView::GridJson() const {
            Css(s0.text) + "\",\"bg\":\"" + Css(s0.back) + "\",\"icon\":" +
            (r > 0 && g->RowIcon(r) != TRowImage::None ? JsonQuote(RowImageName(g->RowIcon(r))) : "null") + "}";
   };
-  std::string out = "{\"rowHeight\":" + std::to_string(TTransOnlineForm::kRowHeight) + ",\"widths\":[";
+  std::string out = "{\"width\":" + std::to_string(g->Width()) + ",\"rowHeight\":" +
+                    std::to_string(TTransOnlineForm::kRowHeight) + ",\"widths\":[";
   for (int c = 0; c < TTransOnlineForm::kColCount; ++c) out += (c ? "," : "") + std::to_string(g->ColWidth(c));
   out += "],\"header\":" + row(0) + ",\"sequence\":" + std::to_string(g->Sequence()) + ",\"rows\":[";
   for (int r = 1; r <= g->LineCount(); ++r) out += (r > 1 ? "," : "") + row(r);

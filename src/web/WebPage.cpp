@@ -166,6 +166,7 @@ function drawGrid(g) {
   const first = gridKey === '';
   gridKey = key;
   const wrap = $('gridWrap');
+  wrap.style.width = g.width + 'px';
   const atEnd = wrap.scrollTop + wrap.clientHeight >= wrap.scrollHeight - g.rowHeight;
   const cols = $('gridCols');
   cols.replaceChildren(...g.widths.map((w) => { const c = make('col'); c.style.width = w + 'px'; return c; }));
