@@ -1,9 +1,11 @@
 // Drain benchmark: how many transactions a second the store keeps up with
-// when the engine always has lines waiting. Timer1 runs at "QCheckInterval"
-// the way the service runs it (disabled on entry, re-armed at the end), so
-// the design bound is 10 lines per tick; the target is 95% of it, sustained.
+// when the engine always has lines waiting (a backlog after an outage).
+// Timer1 runs at "QCheckInterval" the way the service runs it (disabled on
+// entry, re-armed at the end). Targets: 5,000 stored a second on SQLite and
+// 2,000 on PostgreSQL at the default interval, every line handed over
+// stored or spooled, none lost; the longest tick is what the loop waits.
 //
-//   bench_drain [--seconds 10] [--interval 20] [--units 128] [--cards 2000]
+//   bench_drain [--seconds 10] [--interval 200] [--units 128] [--cards 2000]
 //               [--link] [--dir FOLDER] [--pg URI]
 //
 // Without --dir the SQLite files live in a fresh folder under /tmp, removed
@@ -42,14 +44,15 @@ using Clk = std::chrono::steady_clock;
 namespace {
 
 struct Options {
-  int seconds = 10, interval = 20, units = 128, cards = 2000;
+  int seconds = 10, interval = 200, units = 128, cards = 2000;
   bool link = false;
   std::string dir;
   std::string pg;
 };
 
 struct Result {
-  double rate = 0, bound = 0, mean = 0, p50 = 0, p99 = 0, cpu = 0;
+  double rate = 0, mean = 0, p50 = 0, p99 = 0, cpu = 0, longestTick = 0;
+  long long lost = 0;
   bool ok = false;
 };
 
@@ -132,7 +135,8 @@ bool Parse(int argc, char** argv, Options& o) {
 
 }  // namespace
 
-Result RunOnce(const Options& o, const std::string& mainConn, const std::string& arqConn, const std::string& where) {
+Result RunOnce(const Options& o, const std::string& mainConn, const std::string& arqConn, const std::string& where,
+               double target) {
   Result res;
 
   auto clock = SystemClock::Instance();
@@ -203,8 +207,8 @@ Result RunOnce(const Options& o, const std::string& mainConn, const std::string&
   db.RunSQL(db.Query1, "select count(*) from trans", true);
   long long stored = std::atoll(db.Query1.Rows().rows.at(0).at(0).c_str());
   db.Query1.Close();
-  double bound = 10.0 * 1000.0 / o.interval;
   double rate = static_cast<double>(stored) / wall;
+  const long long lost = engine.handed - stored - static_cast<long long>(store.Writer().Spool().Size());
   double mean = 0;
   for (double m : store.micros) mean += m;
   if (!store.micros.empty()) mean /= static_cast<double>(store.micros.size());
@@ -213,8 +217,8 @@ Result RunOnce(const Options& o, const std::string& mainConn, const std::string&
               o.interval, o.units, o.cards, o.link ? "on" : "off", where.c_str());
   std::printf("  stored            %lld transactions in %.2f s (%zu ticks, %zu spooled)\n", stored, wall,
               tickMicros.size(), store.Writer().Spool().Size());
-  std::printf("  rate              %.1f /s of a design bound of %.0f /s = %.1f%% (target 95%%)\n", rate, bound,
-              100.0 * rate / bound);
+  std::printf("  rate              %.1f /s (target %.0f /s); handed over %lld, lost %lld\n", rate, target,
+              engine.handed, lost);
   std::printf("  per transaction   mean %.1f us, p50 %.1f us, p99 %.1f us, max %.1f us\n", mean,
               Percentile(store.micros, 0.5), Percentile(store.micros, 0.99), Percentile(store.micros, 1.0));
   double tickMean = 0;
@@ -229,10 +233,11 @@ Result RunOnce(const Options& o, const std::string& mainConn, const std::string&
                 1000.0 * wall / static_cast<double>(tickMicros.size()) - o.interval - tickMean / 1000.0);
   std::printf("  cpu               %.2f s = %.1f%% of one core\n", cpu, 100.0 * cpu / wall);
   std::printf("  memory            resident %ld kB, peak %ld kB\n", StatusKb("VmRSS"), StatusKb("VmHWM"));
-  bool ok = rate >= 0.95 * bound;
+  bool ok = rate >= target && lost == 0;
   std::printf("  verdict           %s\n", ok ? "PASS" : "BELOW TARGET");
   res.rate = rate;
-  res.bound = bound;
+  res.lost = lost;
+  res.longestTick = Percentile(tickMicros, 1.0) / 1000.0;
   res.mean = mean;
   res.p50 = Percentile(store.micros, 0.5);
   res.p99 = Percentile(store.micros, 0.99);
@@ -256,7 +261,7 @@ int main(int argc, char** argv) {
     o.dir = tmpl;
   }
   std::filesystem::create_directories(o.dir);
-  Result lite = RunOnce(o, "sqlite:OstrPro.db", "sqlite:OstrTimeSQL.db", "SQLite in " + o.dir);
+  Result lite = RunOnce(o, "sqlite:OstrPro.db", "sqlite:OstrTimeSQL.db", "SQLite in " + o.dir, 5000);
   bool ok = lite.ok;
   if (!o.pg.empty()) {
     // A schema of its own, so that nothing else in that database is touched.
@@ -272,10 +277,13 @@ int main(int argc, char** argv) {
       std::filesystem::create_directories(o.dir + "/pg");
       Options po = o;
       po.dir = o.dir + "/pg";
-      Result pg = RunOnce(po, uriOf(schema), uriOf(schema + "_arq"), "PostgreSQL schemas " + schema + "(_arq)");
+      Result pg =
+          RunOnce(po, uriOf(schema), uriOf(schema + "_arq"), "PostgreSQL schemas " + schema + "(_arq)", 2000);
       admin->Execute("drop schema " + schema + " cascade; drop schema " + schema + "_arq cascade");
       std::printf("side by side       %-12s %-12s\n", "SQLite", "PostgreSQL");
-      std::printf("  stored /s        %-12.1f %-12.1f (bound %.0f)\n", lite.rate, pg.rate, lite.bound);
+      std::printf("  stored /s        %-12.1f %-12.1f (targets 5000, 2000)\n", lite.rate, pg.rate);
+      std::printf("  lost             %-12lld %-12lld\n", lite.lost, pg.lost);
+      std::printf("  longest tick     %-12.1f %-12.1f ms\n", lite.longestTick, pg.longestTick);
       std::printf("  per insert mean  %-12.1f %-12.1f us\n", lite.mean, pg.mean);
       std::printf("  per insert p50   %-12.1f %-12.1f us\n", lite.p50, pg.p50);
       std::printf("  per insert p99   %-12.1f %-12.1f us\n", lite.p99, pg.p99);

@@ -35,6 +35,17 @@ std::string TransRowWriter::InsertSql(const std::string& table, const std::vecto
   return sql + ")";
 }
 
+std::string TransRowWriter::InsertSql(const std::string& table, const std::vector<std::vector<std::string>>& rows,
+                                      size_t from, size_t count) {
+  std::string sql = "insert into " + table + " values";
+  for (size_t r = from; r < from + count && r < rows.size(); ++r) {
+    sql += r == from ? "(" : ",(";
+    for (size_t i = 0; i < rows[r].size(); ++i) sql += (i ? "," : "") + SqlQuote(rows[r][i]);
+    sql += ")";
+  }
+  return sql;
+}
+
 std::string TransRowWriter::ExistsSql(const std::string& table, const std::vector<std::string>& row) {
   const auto& cols = table == "ot_tmclk" ? kAttendanceColumns : kTransColumns;
   std::string sql = "select * from " + table + " where ";
@@ -65,25 +76,20 @@ void TransRowWriter::Store(const std::string& table, const std::vector<std::stri
   size_t waiting = spool_.Size(alias);
   if (waiting == 0) {
     bool batched = alias == kMainAlias ? inTick_ : flushingAttendance_;
-    Tx& tx = tx_[alias];
-    if (batched && !tx.open) tx.open = db_.RunSQL(QueryOf(alias), "begin", false);
-    if (db_.RunSQL(QueryOf(alias), sql, false)) {
-      if (batched && tx.open) tx.rows.push_back(row);
+    if (batched) {
+      // Sent with the rest of the tick's rows at the commit.
+      tx_[alias].rows.push_back(row);
       return;
     }
-    if (batched && tx.open) Rollback(alias, false, "transaction rolled back");
+    if (db_.RunSQL(QueryOf(alias), sql, false)) return;
   }
   std::string why = waiting == 0 ? "database unavailable"
                                  : "behind " + IntToStr(static_cast<long long>(waiting)) + " spooled rows";
   Keep({0, alias, table, row}, "Spooled " + table + " row (" + why + "): " + sql);
 }
 
-void TransRowWriter::Rollback(const std::string& alias, bool mayBeStored, const std::string& why) {
-  Tx& tx = tx_[alias];
-  tx.open = false;
-  db_.RunSQL(QueryOf(alias), "rollback", false);
-  auto rows = std::move(tx.rows);
-  tx.rows.clear();
+void TransRowWriter::SpoolRows(const std::string& alias, std::vector<std::vector<std::string>> rows,
+                               bool mayBeStored, const std::string& why) {
   std::string table = alias == kArqAlias ? "ot_tmclk" : "trans";
   for (auto& row : rows) {
     std::string sql = InsertSql(table, row);
@@ -95,21 +101,33 @@ void TransRowWriter::Rollback(const std::string& alias, bool mayBeStored, const 
 
 void TransRowWriter::Commit(const std::string& alias) {
   Tx& tx = tx_[alias];
-  if (!tx.open) return;
-  tx.open = false;
-  if (db_.RunSQL(QueryOf(alias), "commit", false)) {
-    tx.rows.clear();
+  if (tx.rows.empty()) return;
+  auto rows = std::move(tx.rows);
+  tx.rows.clear();
+  if (!Connected(alias)) {
+    SpoolRows(alias, std::move(rows), false, "database unavailable");
     return;
   }
-  // The commit may or may not have taken effect: replay looks first.
-  Rollback(alias, true, "commit failed");
+  // The tick's rows in multi-row inserts inside one transaction, all sent as
+  // one text: one round trip and one synced commit for the tick. The explicit
+  // transaction also undoes the earlier rows of a statement that fails part
+  // way (SQLite keeps them under a FAIL conflict).
+  const std::string table = alias == kArqAlias ? "ot_tmclk" : "trans";
+  TQuery& q = QueryOf(alias);
+  std::string sql = "begin";
+  for (size_t from = 0; from < rows.size(); from += kRowsPerStatement)
+    sql += ";\n" + InsertSql(table, rows, from, kRowsPerStatement);
+  sql += ";\ncommit";
+  if (db_.RunSQL(q, sql, false)) return;
+  // All the rows are stored or none is. What the database refused it took
+  // back with the rollback; when the connection went on the way, the outcome
+  // is unknown and replay looks first.
+  const bool lost = !Connected(alias);
+  if (!lost) db_.RunSQL(q, "rollback", false);
+  SpoolRows(alias, std::move(rows), lost, lost ? "commit failed" : "transaction rolled back");
 }
 
 void TransRowWriter::Commit() { Commit(kMainAlias); }
-
-void TransRowWriter::MainStatementFailed() {
-  if (tx_[kMainAlias].open) Rollback(kMainAlias, false, "transaction rolled back");
-}
 
 void TransRowWriter::EndTick() {
   Commit(kMainAlias);

@@ -30,9 +30,10 @@ namespace px {
 // database keeps refusing while the rows after it are stored is moved to
 // the spool's ".bad" file so that it cannot hold up the others.
 //
-// Within one tick (BeginTick .. EndTick) the trans rows go to the main
-// database in one transaction, which saves a commit per row. Rows of a
-// transaction that fails or is rolled back go to the spool, in order; the
+// Within one tick (BeginTick .. EndTick) the trans rows are kept and go to
+// the main database together at its end (or at Commit), in one multi-row
+// insert, which saves a round trip and a commit per row. Rows of a statement
+// that fails go to the spool, in order; the
 // attendance rows of the tick follow in one transaction of their own after
 // the main commit, so that two aliases on one database file never wait for
 // each other's lock. A stop in the middle of a tick loses the uncommitted
@@ -72,9 +73,9 @@ public:
   // Commits what the tick has stored so far (before statements that must
   // not be undone with it).
   void Commit();
-  // A statement of the tick failed on the main database: the transaction
-  // is no good any more (PostgreSQL ignores everything after the failure).
-  void MainStatementFailed();
+  // A statement of the tick failed on the main database. The tick's rows are
+  // not sent before its commit, so nothing of theirs is undone.
+  void MainStatementFailed() {}
   // Stores up to kReplayPerTick spooled rows per database, oldest first,
   // stopping at the first failure; after a failure the database is left
   // alone for a while (1 s, doubling up to 8 s).
@@ -82,6 +83,12 @@ public:
 
   TransSpool& Spool() { return spool_; }
   static std::string InsertSql(const std::string& table, const std::vector<std::string>& row);
+  // Rows from..from+count-1 in one statement.
+  static std::string InsertSql(const std::string& table, const std::vector<std::vector<std::string>>& rows,
+                               size_t from, size_t count);
+  // Rows of a tick per insert statement (both databases take far longer
+  // statements; this keeps each well under a megabyte).
+  static constexpr size_t kRowsPerStatement = 500;
   static std::string ExistsSql(const std::string& table, const std::vector<std::string>& row);
 
 private:
@@ -91,13 +98,13 @@ private:
   };
   void Store(const std::string& table, const std::vector<std::string>& row);
   void Keep(SpoolEntry e, const std::string& text);
-  // Rolls the tick's transaction back; its rows go to the spool.
-  void Rollback(const std::string& alias, bool mayBeStored, const std::string& why);
+  // The tick's rows that were not stored go to the spool, in order.
+  void SpoolRows(const std::string& alias, std::vector<std::vector<std::string>> rows, bool mayBeStored,
+                 const std::string& why);
   void Commit(const std::string& alias);
-  // One database's transaction of the tick.
+  // One database's rows of the tick, sent at its commit.
   struct Tx {
-    bool open = false;
-    std::vector<std::vector<std::string>> rows;  // stored in it so far
+    std::vector<std::vector<std::string>> rows;
   };
   int ReplayAlias(const std::string& alias, std::chrono::steady_clock::time_point deadline);
   bool TryStore(SpoolEntry& e, std::function<void()>& after);
