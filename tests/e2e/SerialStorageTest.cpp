@@ -75,13 +75,17 @@ TEST_F(SerialStorage, AUnitThatGoesSilentIsDownOnceAndUpOnce) {
   ASSERT_TRUE(test::WaitFor([&] { return Count(Db(), "select count(*) from trans where trans_code='X'") >= 1; },
                             30s))
       << LogText();
+  // The state follows the status row, each in a synced commit of its own.
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return Count(Db(), "select count(*) from flrdet where point_tag='Door02' and state='DOWN'") == 1; }, 5s));
   EXPECT_EQ(Count(Db(), "select count(*) from rdrmain where tag_name='Door02' and state='DOWN'"), 1);
-  EXPECT_EQ(Count(Db(), "select count(*) from flrdet where point_tag='Door02' and state='DOWN'"), 1);
   EXPECT_EQ(Count(Db(), "select count(*) from trans where tag_name='Door01'"), 0);
   bank->Unit(2).SetSilent(false);
   ASSERT_TRUE(test::WaitFor([&] { return Count(Db(), "select count(*) from trans where trans_code='Y'") >= 1; },
                             30s))
       << LogText();
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return Count(Db(), "select count(*) from flrdet where point_tag='Door02' and state='UP'") == 1; }, 5s));
   EXPECT_EQ(Count(Db(), "select count(*) from rdrmain where tag_name='Door02' and state='UP'"), 1);
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(Count(Db(), "select count(*) from trans where trans_code='X'"), 1);
