@@ -1,0 +1,83 @@
+// Terminal work off the event loop: a real driver against the simulator, the
+// module on a running loop, every service call checked to be on the loop.
+#include <thread>
+
+#include "platform/EventLoop.h"
+#include "support/ChildProcess.h"
+#include "zk/ZkDriver.h"
+#include "zk/ZkFixture.h"
+#include "zksim/ZkSim.h"
+
+using namespace px;
+using namespace px::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class LoopCheckingHost : public RecordingHost {
+public:
+  LoopCheckingHost(TestDatabase& db, EventLoop& loop) : RecordingHost(db), loop_(loop) {}
+  std::atomic<int> offLoop{0};
+  void Save_Trans(const std::string& tag, const std::string& r) override {
+    if (!loop_.InLoopThread()) ++offLoop;
+    RecordingHost::Save_Trans(tag, r);
+  }
+
+private:
+  EventLoop& loop_;
+};
+
+TEST(ZkWorkerTest, PollRunsOffTheLoopAndHandsRecordsBackInOrder) {
+  TestDatabase db("sqlite");
+  db.CreateSchema("OstrPro");
+  zksim::Simulator sim;
+  ASSERT_TRUE(sim.Start());
+  sim.Populate(20, 1500, 0);
+  db.Exec("insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active) values "
+          "('F7', 1, '127000000001:" + std::to_string(sim.Port()) + "', 'KXF7', 'UP', 'Y')");
+  EventLoop loop;
+  std::thread runner([&] { loop.Run(); });
+  CaptureLog log;
+  auto host = std::make_shared<LoopCheckingHost>(db, loop);
+  std::unique_ptr<TZKF7Form> zk;
+  TZKF7Form::Options o;
+  o.loop = &loop;
+  loop.Synchronize([&] { zk = std::make_unique<TZKF7Form>(o, log, host, [] { return std::make_unique<ZkDriver>(); }); });
+
+  std::atomic<bool> finished{false}, ok{false}, busyWhileRunning{false}, loopAnswered{false};
+  loop.Synchronize([&] {
+    zk->RunOffLoop([&] {
+      bool skipped;
+      ok = zk->GetTransactions(1, "F7", "127000000001:" + std::to_string(sim.Port()), skipped);
+    }, [&] { finished = true; });
+    busyWhileRunning = zk->Busy();
+  });
+  // The loop keeps answering while the terminal is read.
+  loop.Post([&] { loopAnswered = true; });
+  ASSERT_TRUE(WaitFor([&] { return finished.load(); }, 20s));
+  EXPECT_TRUE(loopAnswered);
+  EXPECT_TRUE(busyWhileRunning);
+  EXPECT_TRUE(ok) << log.Dump();
+  bool busyAfter = true;
+  loop.Synchronize([&] { busyAfter = zk->Busy(); });
+  EXPECT_FALSE(busyAfter);
+  EXPECT_EQ(host->offLoop, 0);
+  ASSERT_EQ(host->saved.size(), 1500u);
+  EXPECT_TRUE(sim.Records().empty());
+
+  // Shutting down in the middle of a long read neither hangs nor stores after it.
+  sim.Populate(20, 20000, 0);
+  loop.Synchronize([&] {
+    zk->RunOffLoop([&] {
+      bool skipped;
+      zk->GetTransactions(1, "F7", "127000000001:" + std::to_string(sim.Port()), skipped);
+    }, {});
+  });
+  std::this_thread::sleep_for(20ms);
+  loop.Synchronize([&] { zk.reset(); });
+  loop.Stop();
+  runner.join();
+  sim.Stop();
+}
+
+}  // namespace
