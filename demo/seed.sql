@@ -3,8 +3,9 @@ insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, ac
   ('MainEntrance', 1, '', 'KX4100', 'UP', 'Y', 'Main entrance, ground floor'),
   ('StaffExit',    2, '', 'KX4100', 'UP', 'Y', 'Staff exit, ground floor'),
   ('ServerRoom',   3, '', 'KX4130', 'UP', 'Y', 'Server room, first floor'),
-  ('Warehouse',    4, '', 'KX470',  'UP', 'Y', 'Warehouse gate');
-insert into flrdet values ('MainEntrance','UP'), ('StaffExit','UP'), ('ServerRoom','UP'), ('Warehouse','UP');
+  ('Warehouse',    4, '', 'KX470',  'UP', 'Y', 'Warehouse gate'),
+  ('FingerLobby',  5, '127000000001:14370', 'KXF7', 'UP', 'Y', 'Fingerprint terminal, lobby');
+insert into flrdet values ('MainEntrance','UP'), ('StaffExit','UP'), ('ServerRoom','UP'), ('Warehouse','UP'), ('FingerLobby','UP');
 insert into trcode values
   ('0', 'Normal In'), ('1', 'Invalid Card'), ('2', 'Time Zone Violation'), ('3', 'Anti-passback'),
   ('4', 'Door Forced Open'), ('5', 'Door Held Open'), ('6', 'Invalid PIN'), ('7', 'Lost Card'),

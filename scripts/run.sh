@@ -10,7 +10,8 @@ RUN=$ROOT/demo/run
 
 scripts/setup.sh
 cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$ROOT/build" -j"$(nproc)" --target portexd $( [ -d tools/ctrlsim ] && echo ctrlsim )
+cmake --build "$ROOT/build" -j"$(nproc)" --target portexd $( [ -d tools/ctrlsim ] && echo ctrlsim ) \
+  $( [ -d tools/zksim ] && echo zksim )
 
 mkdir -p "$RUN"
 # The simulator's pseudo-terminal is COM1 (absolute path of its symlink).
@@ -22,9 +23,10 @@ if [ ! -f "$RUN/OstrPro.db" ]; then
 fi
 
 SIM_PID=""
+ZK_PID=""
 WATCH_PID=""
 cleanup() {
-  for p in $WATCH_PID $SIM_PID; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  for p in $WATCH_PID $SIM_PID $ZK_PID; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
 }
 trap cleanup EXIT
 
@@ -38,6 +40,16 @@ if [ -n "$SIM" ]; then
   echo "run: controller simulator on $RUN/ttySIM1 (log: $RUN/ctrlsim.log)"
 else
   echo "run: controller simulator not built; the server runs without controllers"
+fi
+
+# One fingerprint terminal with ten users and their attendance records.
+if [ -x "$ROOT/build/bin/zksim" ]; then
+  sqlite3 "$RUN/OstrPro.db" "insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active,
+    description) select 'FingerLobby', 5, '127000000001:14370', 'KXF7', 'UP', 'Y', 'Fingerprint terminal, lobby'
+    where not exists (select 1 from rdrmain where tag_name='FingerLobby')"
+  "$ROOT/build/bin/zksim" --host 127.0.0.1 --port 14370 --users 10 --records 20 > "$RUN/zksim.log" 2>&1 &
+  ZK_PID=$!
+  echo "run: fingerprint terminal simulator on 127.0.0.1:14370 (log: $RUN/zksim.log)"
 fi
 
 # Show each stored transaction as it reaches the database.
