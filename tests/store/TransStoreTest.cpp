@@ -82,6 +82,13 @@ TEST_P(TransStoreTest, UnknownCardAndStatusCodesMakeNoAttendance) {
   EXPECT_EQ(Count("ot_tmclk"), "0");
   EXPECT_TRUE(ctx.ReproList.empty());
   EXPECT_FALSE(Db().Dir().Exists("m20270102.txt"));
+
+  // A terminal record without a direction mark names its holder, and still
+  // makes no clocking.
+  AddCard("001234", "S100", "Ann");
+  store->Save_Trans("F7", "02010803001234 127.0.0.1");
+  EXPECT_EQ(Rows("trans").back()[6], "Ann");
+  EXPECT_EQ(Count("ot_tmclk"), "0");
 }
 
 TEST_P(TransStoreTest, InvalidRecordsAreLoggedAndNotStored) {
