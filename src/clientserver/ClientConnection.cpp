@@ -54,7 +54,10 @@ void TClientConnection::OnRead(const std::error_code& ec, size_t n) {
 }
 
 void TClientConnection::Send(std::string bytes) {
-  if (pendingBytes_ + bytes.size() > server_.options_.maxPendingWriteBytes) {
+  // The limit is on what the peer has not taken of earlier replies: one
+  // reply may be larger (a card upload of 99,999 cards is about 2 MiB), and
+  // it has already left the reply store, so refusing it would lose it.
+  if (pendingBytes_ > server_.options_.maxPendingWriteBytes) {
     server_.log_.WriteLog(999, "Client " + remote_ + " does not take its replies: connection closed");
     Close();
     return;

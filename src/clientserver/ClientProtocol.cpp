@@ -31,12 +31,30 @@ std::string ClientKey(const std::string& remote) {
   }
 }
 
+// Parameters go into the controller frame unchanged: a CR there would end
+// the frame early and a byte 0xD0-0xDF starts a frame for another unit, so
+// a client could talk to units it has no business with.
+bool HoldsFrameBytes(const std::string& params) {
+  for (unsigned char c : params)
+    if (c == kCR || (c >= 0xD0 && c <= 0xDF)) return true;
+  return false;
+}
+
 }  // namespace
+
+bool TClientProtocol::RefuseParams(const std::string& ctrl, const std::string& code, const std::string& params,
+                                   const std::string& remote) {
+  if (!HoldsFrameBytes(params)) return false;
+  log_.WriteLog(999, "Client command refused: " + code + " for " + ctrl + " from " + remote +
+                         " has a CR or unit address byte in its parameters [" + params + "]");
+  return true;
+}
 
 TClientProtocol::TClientProtocol(ServiceContext& ctx, ILog& log)
     : ctx_(ctx),
       log_(log),
-      done_(log),
+      replies_(ctx.clock, &log),
+      done_(log, ctx.clock),
       jobs_(log),
       router_(ctx, log),
       templateJobs_(ctx, log, done_),
@@ -56,14 +74,14 @@ std::string TClientProtocol::ReplyToClientQuery(const std::string& s, const std:
     if (cls == kSOH && CharAt(s, 2) == kCR) {
       Poll(s, remote, reply);
     } else if (cls == kETX && hasCR) {
-      Mobile(s, reply);
+      Mobile(s, remote, reply);
     } else if (cls == kEOT && hasCR) {
       jobs_.Queue_PutCommand(s);
       // Acknowledged also when the queue was full (that is logged): clients
       // take this answer as the receipt of the request.
       reply = kAck + "000000_#OK" + kEnd;
     } else if (cls == kSTX && hasCR) {
-      Workstation(s, reply);
+      Workstation(s, remote, reply);
     } else {
       log_.WriteLog(10, "Client request not recognised: " + IntToStr(static_cast<long long>(s.size())) +
                             " bytes from " + remote);
@@ -95,7 +113,7 @@ void TClientProtocol::Poll(const std::string& s, const std::string& remote, std:
   reply = kAck + body + kEnd;
 }
 
-void TClientProtocol::Mobile(const std::string& s, std::string& reply) {
+void TClientProtocol::Mobile(const std::string& s, const std::string& remote, std::string& reply) {
   std::string code = Copy(s, 4, 2);
   if (code == "AW") {
     MobileLogin(s, reply);
@@ -107,6 +125,12 @@ void TClientProtocol::Mobile(const std::string& s, std::string& reply) {
   std::string ctrl = Trim(ctrlField);
   std::string cmd = Copy(s, 33, 2);
   std::string params = CopyFrom(s, 35);
+  // A CR closing the request is not part of the parameters.
+  if (!params.empty() && params.back() == kCR) params.pop_back();
+  if (RefuseParams(ctrl, cmd, params, remote)) {
+    reply = kAck + ctrlField + "XX" + kEnd;
+    return;
+  }
   std::string detail;
   if (code == "C1") detail = user + ": Pulse Open " + ctrl;
   else if (code == "C2") detail = user + ": Install Card " + Copy(params, 1, 6) + " to " + ctrl;
@@ -135,7 +159,7 @@ void TClientProtocol::MobileLogin(const std::string& s, std::string& reply) {
   }
 }
 
-void TClientProtocol::Workstation(std::string s, std::string& reply) {
+void TClientProtocol::Workstation(std::string s, const std::string& remote, std::string& reply) {
   std::string code = Copy(s, 4, 2);
   if (code == "SX" || code == "SY") {
     // A resynchronisation prefix: the request proper starts at the next STX.
@@ -169,7 +193,7 @@ void TClientProtocol::Workstation(std::string s, std::string& reply) {
     reply = kAck + Format("%-15s", version.c_str()) + kEnd;
     return;
   }
-  if (cmd.size() < 2) {
+  if (cmd.size() < 2 || RefuseParams(ctrl, cmd, params, remote)) {
     reply = kAck + ctrlField + "XX" + kEnd;
     return;
   }

@@ -28,9 +28,11 @@ public:
   void PutReplyByID(const std::string& id, const std::string& reply) override { replies_.PutReplyByID(id, reply); }
   bool GetReplyByID(const std::string& id, std::string& reply) { return replies_.GetReplyByID(id, reply); }
   std::string LastCommandID() const override { return router_.LastCommandID(); }
+  // The service's own commands (clock updates): nobody fetches their
+  // replies, so they are not stored.
   bool RunCommCommand(const std::string& name, int bus, int unit, const std::string& ip, const std::string& params,
                       std::string& reply) override {
-    return router_.RunCommCommand(name, bus, unit, ip, params, reply);
+    return router_.RunCommCommand(name, bus, unit, ip, params, reply, false);
   }
   bool TH_ExecClientCommand(const std::string& ctrl, const std::string& code, const std::string& params,
                             std::string& result) {
@@ -59,9 +61,12 @@ public:
 
 private:
   void Poll(const std::string& s, const std::string& remote, std::string& reply);
-  void Mobile(const std::string& s, std::string& reply);
+  void Mobile(const std::string& s, const std::string& remote, std::string& reply);
   void MobileLogin(const std::string& s, std::string& reply);
-  void Workstation(std::string s, std::string& reply);
+  void Workstation(std::string s, const std::string& remote, std::string& reply);
+  // True (and logged) when the parameters could put a frame of their own on a bus.
+  bool RefuseParams(const std::string& ctrl, const std::string& code, const std::string& params,
+                    const std::string& remote);
   void FetchReply(const std::string& s, std::string& reply);
 
   ServiceContext& ctx_;

@@ -34,11 +34,21 @@ bool TClientServer::Open(int port) {
   } catch (const std::exception& e) {
     std::error_code ec;
     acceptor_.close(ec);
-    log_.WriteLog(999, "Client server cannot listen on port " + IntToStr(port) + ": " + e.what());
+    std::string msg = "Client server cannot listen on port " + IntToStr(port) + ": " + e.what();
+    auto now = Now();
+    if (msg != lastListenError_ || now - lastListenErrorAt_ >= std::chrono::minutes(1)) {
+      log_.WriteLog(999, msg);
+      lastListenError_ = msg;
+      lastListenErrorAt_ = now;
+    }
     return false;
   }
+  if (!lastListenError_.empty()) {
+    log_.WriteLog(999, "Client server listening on port " + IntToStr(port));
+    lastListenError_.clear();
+  }
   Accept();
-  ArmIdleSweep();
+  ArmSweep();
   return true;
 }
 
@@ -51,6 +61,34 @@ void TClientServer::Close() {
   connections_.clear();
   Counters().clientOpen.fetch_sub(static_cast<std::int64_t>(open.size()));
   for (auto& [_, c] : open) c->Close();
+  perHost_.clear();
+}
+
+void TClientServer::Forget(TClientConnection* c) {
+  // Only a connection still counted is taken off its host's count.
+  if (connections_.erase(c) == 0) return;
+  Counters().clientOpen.fetch_sub(1);
+  auto it = perHost_.find(c->RemoteAddress());
+  if (it != perHost_.end() && --it->second == 0) perHost_.erase(it);
+}
+
+void TClientServer::Refuse(asio::ip::tcp::socket& socket, const std::string& remote, const std::string& why) {
+  std::error_code ec;
+  socket.close(ec);
+  ++refused_;
+  lastRefusal_ = remote + ": " + why;
+  ReportRefusals();
+}
+
+void TClientServer::ReportRefusals() {
+  if (refused_ == 0) return;
+  auto now = Now();
+  if (refusalReported_ && now - lastRefusalReport_ < std::chrono::minutes(1)) return;
+  log_.WriteLog(999, "Client connections refused: " + IntToStr(static_cast<long long>(refused_)) + " (last from " +
+                         lastRefusal_ + ")");
+  refused_ = 0;
+  refusalReported_ = true;
+  lastRefusalReport_ = now;
 }
 
 bool TClientServer::Active() const { return acceptor_.is_open(); }
@@ -87,30 +125,34 @@ void TClientServer::OnAccept(const std::error_code& ec, asio::ip::tcp::socket so
   asio::ip::address addr = ep.address();
   if (addr.is_v6() && addr.to_v6().is_v4_mapped()) addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
   std::string remote = e2 ? std::string() : addr.to_string();
+  auto host = perHost_.find(remote);
+  size_t fromHost = host == perHost_.end() ? 0 : host->second;
   if (connections_.size() >= options_.maxConnections) {
-    log_.WriteLog(999, "Client connection from " + remote + " refused: " +
-                           IntToStr(static_cast<long long>(options_.maxConnections)) + " connections open");
-    socket.close(e2);
+    Refuse(socket, remote, IntToStr(static_cast<long long>(options_.maxConnections)) + " connections open");
+  } else if (fromHost >= options_.maxPerHost) {
+    Refuse(socket, remote, IntToStr(static_cast<long long>(fromHost)) + " connections from that address");
   } else {
     auto c = std::make_shared<TClientConnection>(std::move(socket), *this, remote);
     connections_.emplace(c.get(), c);
     ProcessCounters::Add(Counters().clientConnections);
     Counters().clientOpen.fetch_add(1);
+    ++perHost_[remote];
     c->Start();
   }
   Accept();
 }
 
-void TClientServer::ArmIdleSweep() {
-  if (options_.idleTimeout.count() <= 0) return;
-  auto every = std::min<std::chrono::milliseconds>(options_.idleTimeout / 2, std::chrono::seconds(30));
+void TClientServer::ArmSweep() {
+  std::chrono::milliseconds every = std::chrono::seconds(30);
+  if (options_.idleTimeout.count() > 0) every = std::min(options_.idleTimeout / 2, every);
   if (every.count() <= 0) every = std::chrono::milliseconds(1);
   std::weak_ptr<int> alive = alive_;
   idleTimer_.expires_after(every);
   idleTimer_.async_wait([this, alive](const std::error_code& ec) {
     if (ec || alive.expired() || !acceptor_.is_open()) return;
     CloseIdle();
-    ArmIdleSweep();
+    ReportRefusals();
+    ArmSweep();
   });
 }
 

@@ -20,8 +20,9 @@ class TClientConnection;
 struct ClientServerOptions {
   std::string bindAddress = "0.0.0.0";
   size_t maxConnections = 256;            // more are accepted and closed at once
+  size_t maxPerHost = 32;                 // from one remote address, likewise
   size_t maxReadBytes = 64 * 1024;        // a larger read closes the connection
-  size_t maxPendingWriteBytes = 1 << 20;  // replies a client does not take
+  size_t maxPendingWriteBytes = 1 << 20;  // earlier replies a client has not taken
   std::chrono::milliseconds idleTimeout{10 * 60 * 1000};  // 0: never
   // Monotonic time for the idle check; tests inject their own.
   std::function<std::chrono::steady_clock::time_point()> now;
@@ -45,16 +46,18 @@ public:
   size_t ConnectionCount() const { return connections_.size(); }
   // Closes the connections idle for longer than the idle time-out.
   void CloseIdle();
+  // Logs the refusals counted since the last report once a minute has
+  // passed (the sweep timer calls it too, so a burst is never left unsaid).
+  void ReportRefusals();
 
 private:
   friend class TClientConnection;
   std::chrono::steady_clock::time_point Now() const;
   void Accept();
   void OnAccept(const std::error_code& ec, asio::ip::tcp::socket socket);
-  void ArmIdleSweep();
-  void Forget(TClientConnection* c) {
-    if (connections_.erase(c)) Counters().clientOpen.fetch_sub(1);
-  }
+  void ArmSweep();
+  void Forget(TClientConnection* c);
+  void Refuse(asio::ip::tcp::socket& socket, const std::string& remote, const std::string& why);
 
   asio::io_context& io_;
   ILog& log_;
@@ -63,6 +66,16 @@ private:
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer retryTimer_, idleTimer_;
   std::unordered_map<TClientConnection*, std::shared_ptr<TClientConnection>> connections_;
+  std::unordered_map<std::string, size_t> perHost_;  // open connections by remote address
+  // Refusals are reported once a minute with their count, not one line each.
+  size_t refused_ = 0;
+  std::string lastRefusal_;
+  std::chrono::steady_clock::time_point lastRefusalReport_{};
+  bool refusalReported_ = false;
+  // A listen that keeps failing (retried on every service tick) is logged
+  // when its reason changes and otherwise once a minute.
+  std::string lastListenError_;
+  std::chrono::steady_clock::time_point lastListenErrorAt_{};
   // Expires with the server, so late accept and timer handlers can tell.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

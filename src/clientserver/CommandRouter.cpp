@@ -101,13 +101,13 @@ bool TCommandRouter::ExecZk(const std::string& ctrl, const std::string& type, co
 }
 
 bool TCommandRouter::RunCommCommand(const std::string& name, int bus, int unit, const std::string& ip,
-                                    const std::string& params, std::string& reply) {
+                                    const std::string& params, std::string& reply, bool forClient) {
   try {
     if (!ctx_.engine) return false;
     std::string id;
     if (ctx_.engine->SendCommand(name, bus, unit, id, params, ip) != 0) return false;
     reply = id;
-    lastCommandID_ = id;
+    if (forClient) lastCommandID_ = id;
     if (name == "UCARD") lastCardUploadID_ = id;
     return true;
   } catch (const std::exception& e) {

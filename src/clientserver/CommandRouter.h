@@ -21,10 +21,13 @@ public:
   // is refused (Refused() then reports it).
   bool TH_ExecClientCommand(const std::string& ctrl, const std::string& code, const std::string& params,
                             std::string& result);
+  // forClient: the reply is awaited by a client, so the ID becomes the last
+  // command ID whose reply is stored.
   bool RunCommCommand(const std::string& name, int bus, int unit, const std::string& ip,
-                      const std::string& params, std::string& reply);
+                      const std::string& params, std::string& reply, bool forClient = true);
 
   bool Refused() const { return execRefused_; }
+  // The ID of the client command most recently handed to the engine.
   const std::string& LastCommandID() const { return lastCommandID_; }
   // The ID of the last card upload ("RC"), until its reply is fetched.
   const std::string& LastCardUploadID() const { return lastCardUploadID_; }

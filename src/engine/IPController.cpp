@@ -162,6 +162,12 @@ void TIPController::ProcessIPData() {
     Log(0, "Set QR due to check sum error");
     ring.Clear();
     Log(0, "Checksum error");
+    // A command is not repeated: its requester is told it failed instead
+    // of asking for a reply that never comes.
+    if (cmdInFlight_) {
+      ctx_.putReplyQ(IpFailLine(cmdUnit_, cmdId_, Cur().ip));
+      cmdInFlight_ = false;
+    }
     return;
   }
   ReadIPReplies(ring.Drain(), *this);

@@ -242,6 +242,11 @@ bool TSingleSocket::SST_VerifyCSum() {
     Log(10, "QR due to C.Sum Err: " + c->TagName);
   }
   rx_.Ring().Clear();
+  // A command is not repeated: its requester gets "XX" rather than nothing.
+  if (cmdInFlight_) {
+    ctx_.putReplyQ(IpFailLine(cmdUnit_, cmdId_, ip_));
+    cmdInFlight_ = false;
+  }
   return false;
 }
 

@@ -32,8 +32,13 @@ public:
   bool Connected() const { return conn_ != nullptr; }
   DbConnection* Connection() { return conn_.get(); }
   std::string Dialect() const { return conn_ ? conn_->Dialect() : std::string(); }
-  // Drops a connection the driver reported lost, so the next Open starts over.
-  void MarkLost() { conn_.reset(); }
+  // Drops a connection the driver reported lost, so the next Open starts
+  // over, and tells the owner (OnLost), who decides about reconnecting.
+  void MarkLost() {
+    conn_.reset();
+    if (OnLost) OnLost();
+  }
+  std::function<void()> OnLost;
 
 private:
   AliasResolver resolver_;

@@ -3,6 +3,9 @@
 #include <asio/post.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <exception>
+#include <string>
 #include <memory>
 
 namespace px {
@@ -14,10 +17,33 @@ EventLoop::~EventLoop() {
   work_.reset();
 }
 
+void EventLoop::HandlerFailed(std::exception_ptr e) {
+  // One handler's fault must not end the process: every module's timers and
+  // sockets run on this loop.
+  std::string what = "unknown exception";
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& ex) {
+    what = ex.what();
+  } catch (...) {
+  }
+  try {
+    if (ILog* log = log_.load()) log->WriteLog(999, "<EvLoop>" + what);
+    else std::fprintf(stderr, "<EvLoop>%s\n", what.c_str());
+  } catch (...) {
+  }
+}
+
 void EventLoop::Run() {
   loopThread_ = std::this_thread::get_id();
   while (!stopped_) {
-    ctx_.run();
+    try {
+      ctx_.run();
+    } catch (...) {
+      // run() may be called again at once after a handler threw.
+      HandlerFailed(std::current_exception());
+      continue;
+    }
     if (!stopped_) ctx_.restart();
   }
 }
@@ -51,13 +77,18 @@ bool EventLoop::Synchronize(const std::function<void()>& fn) {
   auto st = std::make_shared<SyncState>();
   // The handler owns a copy: a caller released by Stop() may be gone when a
   // last poll of the loop still runs it.
-  asio::post(ctx_, [st, fn] {
+  asio::post(ctx_, [this, st, fn] {
     {
       std::lock_guard<std::mutex> g(st->m);
       if (st->abandoned) return;  // the caller and what fn refers to are gone
       st->started = true;
     }
-    fn();
+    try {
+      fn();
+    } catch (...) {
+      // Reported here; the caller on another thread is released as usual.
+      HandlerFailed(std::current_exception());
+    }
     std::lock_guard<std::mutex> g(st->m);
     st->done = true;
     st->cv.notify_all();
@@ -78,7 +109,12 @@ bool EventLoop::Synchronize(const std::function<void()>& fn) {
 void EventLoop::ProcessMessages() {
   if (!InLoopThread() || depth_ >= kMaxDepth || stopped_) return;
   ++depth_;
-  ctx_.poll();
+  try {
+    ctx_.poll();
+  } catch (...) {
+    // The waiting handler goes on; the one that threw is over.
+    HandlerFailed(std::current_exception());
+  }
   if (ctx_.stopped() && !stopped_) ctx_.restart();
   --depth_;
 }
@@ -91,11 +127,19 @@ void EventLoop::Sleep(int ms) {
   }
   ++depth_;
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  ctx_.poll();
+  try {
+    ctx_.poll();
+  } catch (...) {
+    HandlerFailed(std::current_exception());
+  }
   while (!stopped_) {
     auto now = std::chrono::steady_clock::now();
     if (now >= until) break;
-    ctx_.run_one_until(until);
+    try {
+      ctx_.run_one_until(until);
+    } catch (...) {
+      HandlerFailed(std::current_exception());
+    }
     if (ctx_.stopped()) {
       if (stopped_) break;
       ctx_.restart();

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "common/Log.h"
+
 namespace px {
 
 // The one event loop of the process. It runs what the original ran on its
@@ -49,7 +51,13 @@ public:
   // Nesting depth of ProcessMessages/Sleep (0 outside any wait).
   int WaitDepth() const { return depth_; }
 
+  // Where an exception that escapes a handler is logged (level 999); the
+  // loop goes on either way. Without a log it goes to stderr.
+  void SetLog(ILog* log) { log_ = log; }
+
 private:
+  void HandlerFailed(std::exception_ptr e);
+  std::atomic<ILog*> log_{nullptr};
   asio::io_context ctx_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::atomic<bool> stopped_{false};

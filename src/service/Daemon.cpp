@@ -10,7 +10,38 @@
 
 namespace px {
 
+namespace {
+
+// A path as systemd reads it back: "%" starts a specifier everywhere, so
+// it is doubled. A line break cannot be carried in a unit file at all.
+std::string UnitPath(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '\n' || c == '\r') throw std::runtime_error("a unit file cannot hold the path " + path);
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+// One word of a command line: quoted, so blanks do not split it, with
+// backslash and quote escaped, "$" doubled (no variable expansion) and "%"
+// doubled (no specifier).
+std::string UnitWord(const std::string& word) {
+  std::string out = "\"";
+  for (char c : UnitPath(word)) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '$') out += '$';
+    out += c;
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
 std::string WriteSystemdUnit(const std::string& unitDir, const std::string& binary, const std::string& appDir) {
+  std::string exec = UnitWord(binary) + " --appdir " + UnitWord(appDir);
+  std::string workDir = UnitPath(appDir);
   std::string path = unitDir + (unitDir.empty() || unitDir.back() == '/' ? "" : "/") +
                      TVANTPortexService::kServiceName + ".service";
   std::ofstream out(path, std::ios::trunc);
@@ -21,8 +52,8 @@ std::string WriteSystemdUnit(const std::string& unitDir, const std::string& bina
       << "Wants=network-online.target\n\n"
       << "[Service]\n"
       << "Type=simple\n"
-      << "ExecStart=" << binary << " --appdir " << appDir << "\n"
-      << "WorkingDirectory=" << appDir << "\n"
+      << "ExecStart=" << exec << "\n"
+      << "WorkingDirectory=" << workDir << "\n"
       << "KillSignal=SIGTERM\n"
       << "TimeoutStopSec=30\n"
       << "Restart=on-failure\n"

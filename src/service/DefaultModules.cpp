@@ -135,7 +135,9 @@ ServiceModules DefaultModules() {
   };
   m.makeListener = [](ServiceContext& ctx) -> std::unique_ptr<IClientListener> {
     if (!ctx.client) return nullptr;
-    return std::make_unique<TClientServer>(ctx.loop->Context(), *ctx.log, *ctx.client);
+    ClientServerOptions o;
+    o.maxPerHost = static_cast<size_t>(ctx.settings->MaxClientsPerHost);
+    return std::make_unique<TClientServer>(ctx.loop->Context(), *ctx.log, *ctx.client, o);
   };
   m.makeWeb = [](ServiceContext& ctx) { return MakeWebMonitor(ctx); };
   return m;

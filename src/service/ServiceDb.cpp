@@ -14,7 +14,13 @@ ServiceDb::ServiceDb(const ServiceSettings& settings, ILog& log, std::shared_ptr
       TMSQuery(&Database2),
       settings_(settings),
       log_(log),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)) {
+  auto lost = [this] {
+    if (OnConnectionLost) OnConnectionLost();
+  };
+  Database1.OnLost = lost;
+  Database2.OnLost = lost;
+}
 
 void ServiceDb::Connect(TDatabase& db, const std::string& name, const std::string& alias) {
   db.Close();
@@ -71,7 +77,10 @@ bool ServiceDb::RunSQL(TQuery& q, const std::string& sql, bool isSelect) {
 
 void ServiceDb::DB_Reconnect() {
   try {
-    if (DBNeedsReconnect && clock_->LocalNow().minute % 5 == 0) log_.WriteLog(999, "Reconnect: READ FAILURE");
+    if (DBNeedsReconnect && clock_->LocalNow().minute % 5 == 0) {
+      if (OnConnectionLost) OnConnectionLost();
+      log_.WriteLog(999, "Reconnect: READ FAILURE");
+    }
     ReconnectAttendanceIfDue();
   } catch (const std::exception& e) {
     log_.WriteLog(999, std::string("<Reconn>") + e.what());

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,9 @@ public:
                    const std::string& value);
 
   std::atomic<bool> DBNeedsReconnect{false};
+  // Either database lost its connection, or the retry of a failed reconnect
+  // is due: the owner arms its reconnect (only the database layer may).
+  std::function<void()> OnConnectionLost;
   // The attendance database alone: retried during every fifth minute too,
   // at most once a minute, because its loss does not trigger the main
   // reconnect once the main database answers again.

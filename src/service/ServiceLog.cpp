@@ -29,8 +29,24 @@ std::string ServiceLog::LogFilePath() const {
   return appDir_ + fileName_;
 }
 
+namespace {
+// One message is one line: a CR or LF inside it (client text, a database
+// message) is written escaped, so no text can forge a line of its own.
+std::string OneLine(const std::string& text) {
+  if (text.find_first_of("\r\n") == std::string::npos) return text;
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char c : text) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+}  // namespace
+
 void ServiceLog::AppendLogLine(const std::string& text) {
-  std::string line = FormatDateTime("dd/mm/yyyy hh:mm:ss", clock_->LocalNow()) + " " + text + "\n";
+  std::string line = FormatDateTime("dd/mm/yyyy hh:mm:ss", clock_->LocalNow()) + " " + OneLine(text) + "\n";
   std::lock_guard<std::mutex> g(m_);
   // Opened, written and closed for every line; a failure loses that line only.
   if (FILE* f = std::fopen((appDir_ + fileName_).c_str(), "ab")) {
@@ -49,10 +65,13 @@ void ServiceLog::WriteLog(int level, const std::string& text) {
     // it, so a site raising the level for more detail does not get the trace.
     const int debug = debug_;
     if (level == 999 || (level == kTraceLevel ? debug == kTraceLevel : level < debug)) AppendLogLine(text);
-    if (level == 999 && Contains(UpperCase(text), "READ FAILURE")) {
+    // The text alone never starts a reconnect: many lines carry client
+    // text. It takes a lost connection reported by the database layer.
+    if (level == 999 && connectionLost_ && Contains(UpperCase(text), "READ FAILURE")) {
       // A failing reconnect logs its own error; it must not start another.
       bool expected = false;
       if (!inReconnect_.compare_exchange_strong(expected, true)) return;
+      connectionLost_ = false;
       AppendLogLine("Reconnect SQL.DB");
       try {
         if (OnReadFailure) OnReadFailure();

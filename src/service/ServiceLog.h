@@ -14,7 +14,8 @@ namespace px {
 // line is written when its level is below the "Debug" setting or is 999;
 // level-21 lines only when "Debug" is exactly 21. A
 // level-999 line containing "READ FAILURE" starts a reconnect of the main
-// database. Safe to call from any thread.
+// database when the database layer has reported a lost connection. Safe to
+// call from any thread.
 class ServiceLog : public ILog {
 public:
   static constexpr int kTraceLevel = 21;
@@ -32,6 +33,9 @@ public:
   // Called for a level-999 "READ FAILURE" line after "Reconnect SQL.DB" is
   // written; it reconnects and reports whether the database is open again.
   std::function<void()> OnReadFailure;
+  // The database layer lost a connection (or its retry is due): the next
+  // level-999 "READ FAILURE" line starts the reconnect.
+  void NoteConnectionLost() { connectionLost_ = true; }
 
   void WriteLog(int level, const std::string& text) override;
   void AppendLogLine(const std::string& text);
@@ -44,6 +48,7 @@ private:
   std::atomic<int> debug_{0};
   std::atomic<bool> mirror_{false};
   std::atomic<bool> inReconnect_{false};
+  std::atomic<bool> connectionLost_{false};
 };
 
 }  // namespace px

@@ -1,16 +1,12 @@
 #include "service/ServiceModule.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "common/StrUtil.h"
 #include "monitor/TransOnlineForm.h"
 #include "platform/IniFile.h"
+#include "service/ServerAddress.h"
 
 namespace px {
 
@@ -23,6 +19,7 @@ TVANTPortexService::TVANTPortexService(EventLoop& loop, std::string appDir, std:
   ctx_.loop = &loop_;
   ctx_.log = &log_;
   ctx_.ReproList.SetLog(&log_);
+  loop_.SetLog(&log_);
   ctx_.settings = &settings_;
   ctx_.clock = clock_;
   db_ = std::make_unique<ServiceDb>(settings_, log_, clock_);
@@ -31,6 +28,7 @@ TVANTPortexService::TVANTPortexService(EventLoop& loop, std::string appDir, std:
   ctx_.registry = registry_.get();
   // A lost main database is reconnected at once; when that fails the timer
   // retries during every fifth minute.
+  db_->OnConnectionLost = [this] { log_.NoteConnectionLost(); };
   log_.OnReadFailure = [this] {
     auto reconnect = [this] { db_->DBNeedsReconnect = !db_->SQLDB_Connect(false); };
     if (loop_.InLoopThread()) reconnect();
@@ -59,6 +57,7 @@ TVANTPortexService::TVANTPortexService(EventLoop& loop, std::string appDir, std:
 }
 
 TVANTPortexService::~TVANTPortexService() {
+  loop_.SetLog(nullptr);
   timer1_.reset();
   timer2_.reset();
   ReleaseModules();
@@ -205,24 +204,23 @@ void TVANTPortexService::ServiceShutdown() { RequestStop("Svc.Shutdown"); }
 void TVANTPortexService::ServiceDestroy() { log_.AppendLogLine("Svc.Destroyed"); }
 
 std::string TVANTPortexService::GetIPAddress() {
-  char host[261] = {};
-  if (gethostname(host, 260) != 0) return {};
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) return {};
-  char buf[INET_ADDRSTRLEN] = {};
-  auto* sin = reinterpret_cast<sockaddr_in*>(res->ai_addr);
-  inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf);
-  freeaddrinfo(res);
-  return buf;
+  return PickServerAddress(ResolveHostAddresses(), LocalAddresses());
+}
+
+void TVANTPortexService::OpenListener() {
+  bool wasPending = listenPending_;
+  listenPending_ = listener_ && !listener_->Open(settings_.ClientPort);
+  // The rest of the service runs meanwhile; clients only wait for the port.
+  if (listenPending_ && !wasPending)
+    log_.WriteLog(999, "Client port " + IntToStr(settings_.ClientPort) + " not open: tried again on every tick");
 }
 
 bool TVANTPortexService::StartUpServer() {
   if (!db_->SQLDB_Connect(true)) return false;
   if (!registry_->StartUpComm()) return false;
-  db_->DBIni_Write("-", "Server", "IPAddress", GetIPAddress());
-  if (listener_) listener_->Open(settings_.ClientPort);
+  db_->DBIni_Write("-", "Server", "IPAddress",
+                   settings_.ServerAddress.empty() ? GetIPAddress() : settings_.ServerAddress);
+  OpenListener();
   ctx_.ServerState = 5;
   timer1_->SetInterval(settings_.QCheckInterval);
   timer2_->SetEnabled(true);
@@ -242,6 +240,7 @@ void TVANTPortexService::Timer1Timer() {
       timer1_->SetEnabled(true);
       return;
     }
+    if (listenPending_) OpenListener();
     jobs_->RunTimer1Work();
   } catch (const std::exception& e) {
     log_.WriteLog(999, std::string("<T1>") + e.what());

@@ -72,12 +72,16 @@ public:
   TTimer& Timer1() { return *timer1_; }
   TTimer& Timer2() { return *timer2_; }
   void SetMirrorLog(bool on) { log_.SetMirrorToStderr(on); }
-  // The machine's address as dotted text ("" when the host name does not resolve).
+  // The machine's address for client programs as dotted text, never a
+  // loopback address ("" when it has none).
   static std::string GetIPAddress();
+  // The client port failed to open and is tried again on every tick.
+  bool ListenPending() const { return listenPending_; }
 
 private:
   void RequestStop(const char* logLine);
   void ReleaseModules();
+  void OpenListener();
   EventLoop& loop_;
   std::shared_ptr<Clock> clock_;
   ServiceModules modules_;
@@ -100,6 +104,7 @@ private:
   std::mutex stopM_;
   std::condition_variable stopCv_;
   bool stopRequested_ = false;
+  bool listenPending_ = false;  // loop thread
 };
 
 }  // namespace px

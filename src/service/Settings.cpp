@@ -87,6 +87,9 @@ void ServiceSettings::Load(const TIniFile& ini, ILog& log) {
   ClientPort = ToInt(ini.ReadInteger("Server", "ClientPort", 9011));
   SingleSocketPort = ToInt(ini.ReadInteger("Server", "SingleSocketPort", 4001));
   ZKCommKey = ini.ReadInteger("ZKFP", "CommKey", 0);
+  MaxClientsPerHost = ToInt(ini.ReadInteger("Server", "MaxClientsPerHost", 32));
+  if (MaxClientsPerHost < 1) MaxClientsPerHost = 1;
+  ServerAddress = Trim(ini.ReadString("Server", "Address", ""));
 }
 
 std::string ServiceSettings::AliasConnection(const std::string& alias) const {

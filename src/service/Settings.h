@@ -63,6 +63,8 @@ struct ServiceSettings {
   int ClientPort = 9011;                                 // [Server] ClientPort
   int SingleSocketPort = 4001;                           // [Server] SingleSocketPort
   long long ZKCommKey = 0;                               // [ZKFP] CommKey (terminal communication password)
+  int MaxClientsPerHost = 32;                            // [Server] MaxClientsPerHost
+  std::string ServerAddress;                             // [Server] Address (published in ox_ini)
 
   // Reads every key in the order of the configuration table, applies the
   // clamps, logs the option messages and parses "CommPortList" (a failure

@@ -208,6 +208,31 @@ TEST_P(ProtocolTest, MobileCommandsAreAuditedAndAnswered) {
   EXPECT_EQ(Ask(wire::MobileRequest("C9", "bob", "DOOR1", "PR", "") + R), "");
 }
 
+TEST_P(ProtocolTest, ParametersThatCouldFrameForAnotherUnitAreRefused) {
+  // A CR ends a controller frame; 0xD0-0xDF address units 1 to 16.
+  EXPECT_EQ(Ask(wire::CommandRequest("DOOR1", "AC", "1234\r" + std::string(1, '\xD3') + "PR")),
+            A + "DOOR1       XX" + R);
+  EXPECT_EQ(Ask(wire::CommandRequest("DOOR1", "PR", std::string(1, '\xD0'))), A + "DOOR1       XX" + R);
+  EXPECT_EQ(Ask(wire::MobileRequest("C2", "bob", "DOOR1", "AC", "654321" + std::string(1, '\xDF'))),
+            A + "DOOR1       XX" + R);
+  EXPECT_TRUE(env->engine.commands.empty());
+  EXPECT_EQ(log.CountSubstr("Client command refused: "), 3) << log.Dump();
+  // The CR that closes a mobile request is not one of its parameters.
+  EXPECT_EQ(Ask(wire::MobileRequest("C1", "bob", "DOOR1", "PR", "") + R), A + "DOOR1       OK101500123" + R);
+  ASSERT_EQ(env->engine.commands.size(), 1u);
+  EXPECT_EQ(env->engine.commands[0].params, "");
+}
+
+TEST_P(ProtocolTest, RepliesToTheServicesOwnCommandsAreNotAwaited) {
+  env->engine.nextId = "101500001";
+  Ask(wire::CommandRequest("DOOR1", "PR", "05"));
+  env->engine.nextId = "101500002";
+  std::string id;
+  ASSERT_TRUE(env->proto->RunCommCommand("DATTM", 2, 2, "", "", id));
+  // The reply stored is the client's, not that of the clock update.
+  EXPECT_EQ(env->proto->LastCommandID(), "101500001");
+}
+
 TEST_P(ProtocolTest, FailingAuditRowIsLoggedAndTheRequestStillAnswered) {
   ASSERT_TRUE(env->Exec("drop table Audit_Trail"));
   EXPECT_EQ(Ask(wire::MobileRequest("C1", "bob", "DOOR1", "PR", "")), A + "DOOR1       OK101500123" + R);

@@ -13,10 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "ClientEnv.h"
 #include "ClientFakes.h"
 #include "clientserver/ClientServer.h"
 #include "clientserver/WireClient.h"
 #include "clientserver/ClientWire.h"
+#include "common/Format.h"
 #include "common/StrUtil.h"
 #include "platform/EventLoop.h"
 #include "support/TestSupport.h"
@@ -168,17 +170,31 @@ TEST_F(ServerTest, SocketErrorIsLoggedAndTheServerKeepsListening) {
   EXPECT_TRUE(OnLoop<bool>([this] { return server->Active(); }));
 }
 
-TEST_F(ServerTest, ConnectionsBeyondTheCapAreClosed) {
-  options.maxConnections = 2;
+TEST_F(ServerTest, ConnectionsBeyondTheCapsAreClosedAndCountedOnceAMinute) {
+  options.maxConnections = 3;
+  options.maxPerHost = 2;
   Start();
   TWireClient a, b, c;
   Connect(a);
   Connect(b);
   EXPECT_EQ(Ask(a, "1"), "re:1");
   EXPECT_EQ(Ask(b, "2"), "re:2");
+  // A third from the same address is one too many for that address.
   Connect(c);
   EXPECT_TRUE(SeesClose(c));
-  EXPECT_TRUE(WaitLog("refused: 2 connections open"));
+  EXPECT_TRUE(WaitLog("Client connections refused: 1 (last from 127.0.0.1: 2 connections from that address)"));
+  for (int i = 0; i < 3; ++i) {
+    TWireClient more;
+    Connect(more);
+    EXPECT_TRUE(SeesClose(more));
+  }
+  // One line a minute, with the count.
+  EXPECT_EQ(log.CountSubstr("Client connections refused"), 1);
+  loop.Synchronize([this] {
+    fakeNow += std::chrono::seconds(61);
+    server->ReportRefusals();
+  });
+  EXPECT_TRUE(log.HasSubstr("Client connections refused: 3 (last from 127.0.0.1"));
   EXPECT_EQ(Ask(a, "3"), "re:3");
   a.Close();
   ASSERT_TRUE(WaitConnections(1));
@@ -254,13 +270,54 @@ TEST_F(ServerTest, ClientLeavingWhileItsReplyIsWrittenDoesNotHurt) {
     TWireClient c;
     Connect(c);
     ASSERT_EQ(c.Send("big"), Result::Ok);
-    ASSERT_TRUE(WaitRequests(static_cast<size_t>(i + 1)));
+    // The reply is on its way: its first bytes arrive, then the client leaves.
+    char buf[4096];
+    ASSERT_GT(::recv(c.Fd(), buf, sizeof buf, 0), 0);
+    if (i % 2) {
+      linger l{1, 0};
+      setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
   }
+  ASSERT_TRUE(WaitRequests(5));
   proto.answer = [](const std::string&) { return std::string("fine\r"); };
   TWireClient d;
   Connect(d);
   EXPECT_EQ(Ask(d, "x"), "fine");
   EXPECT_TRUE(WaitConnections(1));
+}
+
+TEST_F(ServerTest, LargestCardUploadReplyReachesTheClientWhole) {
+  // 99,999 cards of 20 characters: about 2 MiB, twice the pending-write limit.
+  test::TempDir dir;
+  std::unique_ptr<test::ClientEnv> env;
+  loop.Synchronize([&] {
+    env = std::make_unique<test::ClientEnv>(log, dir.Path() + "/", "sqlite:" + dir.File("OstrPro.db"));
+    ASSERT_TRUE(env->AddCtrl("DOOR1", "18", "KX4100"));
+    ASSERT_TRUE(env->LoadRegistry());
+    env->engine.nextId = "090000001";
+    server = std::make_unique<TClientServer>(loop.Context(), log, *env->proto, options);
+    ASSERT_TRUE(server->Open(0));
+    port = server->Port();
+  });
+  TWireClient c;
+  Connect(c);
+  EXPECT_EQ(Ask(c, wire::CommandRequest("DOOR1", "RC", "")), "\x06" "DOOR1       WF090000001");
+  std::string file, expected = "\x06" "DOOR1       OK";
+  for (int i = 1; i <= 99999; ++i) {
+    std::string card = Format("%06d%014d", i, i);
+    file += card + "\r\n";
+    expected += card + ";";
+  }
+  dir.Write("user.tmp", file);
+  loop.Synchronize([&] { env->proto->PutReplyByID("090000001", "OKRC99999"); });
+  std::string r;
+  ASSERT_EQ(c.Exchange(wire::FetchReplyRequest("DOOR1", "090000001"), r, 20000), Result::Ok) << c.Error();
+  EXPECT_EQ(r.size(), expected.size() + 1);
+  EXPECT_TRUE(r == expected + "\r");
+  loop.Synchronize([&] {
+    server.reset();
+    env.reset();
+  });
 }
 
 TEST_F(ServerTest, CloseEndsEveryConnectionAndReopens) {

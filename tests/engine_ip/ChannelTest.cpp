@@ -224,6 +224,12 @@ TEST_F(ChannelTest, ChecksumErrorAsksForRepeatAndDataArrivesOnce) {
     ASSERT_TRUE(WaitFor([&] { return u.Received("QA") >= 3; }));
     TakeLines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "  2020314100004561 127.0.0.1"), 1);
+    // A command's reply is not repeated: its requester hears "XX".
+    u.SetCommandReply("PR", "OK123456");
+    u.SetBadChecksum(2);  // also a poll answer that may be on its way
+    std::string id;
+    ASSERT_EQ(form->SendCommand("PULSE", 1, 2, id, "05", "127.0.0.1"), 0);
+    ASSERT_TRUE(WaitFor([&] { return HasLine("I02" + id + "XX127.0.0.1"); })) << log.Dump();
   });
 }
 

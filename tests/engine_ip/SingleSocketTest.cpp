@@ -128,6 +128,12 @@ TEST_F(SingleSocketTest, ChecksumErrorAsksThatControllerForARepeat) {
     ASSERT_TRUE(WaitFor([&] { return HasLine("  1050314300000772 127.0.0.1"); }));
     EXPECT_TRUE(log.Has("QR due to C.Sum Err: CS"));
     EXPECT_EQ(a.Bank().Unit(1).Received("QR"), 1);
+    // A command's reply is not repeated: its requester hears "XX".
+    a.Bank().Unit(1).SetCommandReply("PR", "OK123456");
+    a.Bank().Unit(1).SetBadChecksum(2);
+    std::string id;
+    ASSERT_EQ(form->SendCommand("PULSE", 1, 1, id, "05", "127.0.0.1"), 0);
+    ASSERT_TRUE(WaitFor([&] { return HasLine("I01" + id + "XX127.0.0.1"); })) << log.Dump();
   });
 }
 

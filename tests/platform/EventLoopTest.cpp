@@ -6,6 +6,7 @@
 #include "platform/EventLoop.h"
 #include "platform/IniFile.h"
 #include "platform/Timer.h"
+#include "support/TestSupport.h"
 
 using namespace px;
 
@@ -74,6 +75,30 @@ TEST(EventLoop, WaitUntilKeepsHandlersRunning) {
   loop.Run();
   EXPECT_TRUE(done);
   EXPECT_TRUE(waited);
+}
+
+TEST(EventLoop, AnExceptionEscapingAHandlerIsLoggedAndTheLoopGoesOn) {
+  test::CaptureLog log;
+  LoopThread lt;
+  lt.loop.SetLog(&log);
+  lt.loop.Post([] { throw std::runtime_error("posted"); });
+  // From another thread: the caller is released, not left waiting.
+  EXPECT_TRUE(lt.loop.Synchronize([] { throw std::runtime_error("synchronized"); }));
+  // Inside a wait of another handler: that handler goes on after it.
+  bool after = false;
+  ASSERT_TRUE(lt.loop.Synchronize([&] {
+    lt.loop.Post([] { throw 7; });
+    lt.loop.Sleep(5);
+    after = true;
+  }));
+  EXPECT_TRUE(after);
+  int value = 0;
+  ASSERT_TRUE(lt.loop.Synchronize([&] { value = 1; }));
+  EXPECT_EQ(value, 1);
+  EXPECT_TRUE(log.Has("<EvLoop>posted")) << log.Dump();
+  EXPECT_TRUE(log.Has("<EvLoop>synchronized"));
+  EXPECT_TRUE(log.Has("<EvLoop>unknown exception"));
+  lt.loop.SetLog(nullptr);
 }
 
 TEST(IniFile, ProfileSemantics) {

@@ -114,14 +114,21 @@ TEST(Portexd, CommandLine) {
   test::ChildProcess missing;
   ASSERT_TRUE(missing.Start({kPortexd, "--appdir"}, dir.File("missing.txt")));
   EXPECT_EQ(missing.Wait(5s), 2);
+  // A program folder with a blank and a "%" (a systemd specifier) in its name.
+  const std::string appDir = dir.Path() + "/my dir%n";
+  std::filesystem::create_directory(appDir);
   test::ChildProcess install;
-  ASSERT_TRUE(install.Start({kPortexd, "--appdir", dir.Path(), "--install", "--unit-dir", dir.Path()},
+  ASSERT_TRUE(install.Start({kPortexd, "--appdir", appDir, "--install", "--unit-dir", dir.Path()},
                             dir.File("install.txt")));
   EXPECT_EQ(install.Wait(5s), 0);
   std::string unit = dir.Read("VANTPortexService.service");
   EXPECT_NE(unit.find("Description=VANT Portex Server Service.\n"), std::string::npos);
-  EXPECT_NE(unit.find("ExecStart=" + kPortexd.substr(0, 0)), std::string::npos);
-  EXPECT_NE(unit.find("--appdir " + dir.Path() + "/"), std::string::npos);
+  const std::string quotedDir = dir.Path() + "/my dir%%n/";
+  EXPECT_NE(unit.find("\nExecStart=\"" + std::filesystem::canonical(kPortexd).string() + "\" --appdir \"" +
+                      quotedDir + "\"\n"),
+            std::string::npos)
+      << unit;
+  EXPECT_NE(unit.find("\nWorkingDirectory=" + quotedDir + "\n"), std::string::npos) << unit;
   EXPECT_TRUE(test::FileContains(dir.File("install.txt"), dir.Path() + "/VANTPortexService.service"));
   test::ChildProcess init;
   ASSERT_TRUE(init.Start({kPortexd, "--appdir", dir.Path(), "--init-db"}, dir.File("init.txt")));

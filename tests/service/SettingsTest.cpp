@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/IniFile.h"
 #include "service/Credentials.h"
 #include "service/ServiceLog.h"
@@ -112,7 +114,7 @@ TEST(ServiceLog, LevelRuleAndMonthlyFile) {
   }
 }
 
-TEST(ServiceLog, ReadFailureStartsOneReconnect) {
+TEST(ServiceLog, OnlyALostDatabaseStartsAReconnectAndNoTextForgesALine) {
   test::TempDir dir;
   auto clock = std::make_shared<ManualClock>(DateTime{2026, 3, 1, 0, 0, 0, 0});
   ServiceLog log(clock);
@@ -122,10 +124,20 @@ TEST(ServiceLog, ReadFailureStartsOneReconnect) {
     ++reconnects;
     log.WriteLog(999, "DB: still READ FAILURE");  // a failing reconnect must not recurse
   };
+  // Client text (a controller ID of an EOT job) is not a database failure.
+  log.WriteLog(999, "Server.UploadTemp - READ FAILURE is not Master Unit ()");
+  EXPECT_EQ(reconnects, 0);
+  log.NoteConnectionLost();
   log.WriteLog(10, "read failure at level 10 is ignored");
   log.WriteLog(999, "<RSQL>Network Read Failure");
   EXPECT_EQ(reconnects, 1);
-  EXPECT_NE(dir.Read("TRS_2603.log").find("Reconnect SQL.DB"), std::string::npos);
+  log.WriteLog(999, "<RSQL>Network Read Failure");
+  EXPECT_EQ(reconnects, 1);
+  log.WriteLog(999, "tag\r\n01/03/2026 00:00:00 --- PXS Started 1.0.0.18g ---");
+  std::string text = dir.Read("TRS_2603.log");
+  EXPECT_NE(text.find("01/03/2026 00:00:00 Reconnect SQL.DB\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" tag\\r\\n01/03/2026 00:00:00 --- PXS"), std::string::npos) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6);
 }
 
 TEST(Credentials, DecodesTheStoredRecord) {
