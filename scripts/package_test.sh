@@ -85,9 +85,10 @@ if [ -d /run/systemd/system ]; then systemctl stop "$UNIT"; fi
 
 step "portexd against the controller simulator"
 # The demo installation, with the simulator's pseudo-terminal as COM1, a
-# client port of the system's choosing and no web monitor, so that nothing
-# else on this machine is in the way.
-{ sed -e "s|^COM1=.*|COM1=$APPDIR/ttySIM1|" -e "s|^ClientPort=.*|ClientPort=0|" demo/OstrPro.Ini
+# client port of the system's choosing, no fingerprint terminal and no web
+# monitor, so that nothing else on this machine is in the way.
+{ sed -e "s|^COM1=.*|COM1=$APPDIR/ttySIM1|" -e "s|^ClientPort=.*|ClientPort=0|" \
+      -e "s|^Enable=1|Enable=0|" demo/OstrPro.Ini
   printf '[Web]\nPort=0\n'; } > "$APPDIR/OstrPro.Ini"
 "${AS_PORTEX[@]}" sqlite3 "$APPDIR/OstrPro.db" < demo/seed.sql
 "${AS_PORTEX[@]}" /usr/bin/ctrlsim --pty-link "$APPDIR/ttySIM1" --baud 9600 --units 1-4 --model KX4100 \
