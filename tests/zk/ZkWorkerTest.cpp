@@ -45,10 +45,12 @@ TEST(ZkWorkerTest, PollRunsOffTheLoopAndHandsRecordsBackInOrder) {
   loop.Synchronize([&] { zk = std::make_unique<TZKF7Form>(o, log, host, [] { return std::make_unique<ZkDriver>(); }); });
 
   std::atomic<bool> finished{false}, ok{false}, busyWhileRunning{false}, loopAnswered{false};
+  // The work holds the module itself, as the periodic job's does, not the owner's pointer.
+  TZKF7Form* z = zk.get();
   loop.Synchronize([&] {
-    zk->RunOffLoop([&] {
+    zk->RunOffLoop([&, z] {
       bool skipped;
-      ok = zk->GetTransactions(1, "F7", "127000000001:" + std::to_string(sim.Port()), skipped);
+      ok = z->GetTransactions(1, "F7", "127000000001:" + std::to_string(sim.Port()), skipped);
     }, [&] { finished = true; });
     busyWhileRunning = zk->Busy();
   });
@@ -68,9 +70,9 @@ TEST(ZkWorkerTest, PollRunsOffTheLoopAndHandsRecordsBackInOrder) {
   // Shutting down in the middle of a long read neither hangs nor stores after it.
   sim.Populate(20, 20000, 0);
   loop.Synchronize([&] {
-    zk->RunOffLoop([&] {
+    zk->RunOffLoop([&, z] {
       bool skipped;
-      zk->GetTransactions(1, "F7", "127000000001:" + std::to_string(sim.Port()), skipped);
+      z->GetTransactions(1, "F7", "127000000001:" + std::to_string(sim.Port()), skipped);
     }, {});
   });
   std::this_thread::sleep_for(20ms);
