@@ -1,10 +1,5 @@
 // A workstation's commands end to end: pxclient -> portexd on port P ->
 // engine -> simulated controller (serial pty and TCP) -> reply via SZ.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "common/Format.h"
 #include "common/TextCodec.h"
 #include "ctrlsim/TcpSim.h"
@@ -14,20 +9,6 @@ using namespace px;
 using namespace std::chrono_literals;
 
 namespace {
-
-int FreePort(const char* addr = "127.0.0.1") {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = inet_addr(addr);
-  a.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  int port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
 
 class ClientE2e : public test::E2eFixture {
 protected:
@@ -47,7 +28,7 @@ protected:
     Exec(Db(), "insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active) values "
                "('Door01', 1, '', 'KX4100', 'UP', 'Y'), ('Lift', 5, '127000000002', 'KX6000', 'UP', 'Y')");
     Exec(Db(), "insert into sysopr values ('alice', '" + EncodeText("Secret") + "', 'Alice')");
-    clientPort = FreePort();
+    clientPort = test::FreeLoopbackPort();
     WriteConfig(Format("[Comm Setting]\nIPPort=%d\n", ip->Port()));
     // WriteConfig's own [Server] section comes first; the client port is set there.
     std::string ini = dir.Read("OstrPro.Ini");

@@ -1,10 +1,5 @@
 // Fingerprint terminals end to end: portexd polls simulated terminals over
 // TCP, stores their records, and runs client commands and template jobs on them.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "common/Format.h"
 #include "common/TextCodec.h"
 #include "e2e/E2eFixture.h"
@@ -14,19 +9,6 @@ using namespace px;
 using namespace std::chrono_literals;
 
 namespace {
-
-int FreeClientPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = inet_addr("127.0.0.1");
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  int port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
 
 class ZkE2e : public test::E2eFixture {
 protected:
@@ -41,7 +23,7 @@ protected:
     Exec(Db(), "insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active) values "
                "('F7A', 3, '127000000001:" + std::to_string(door.Port()) + "', 'KXF7', 'UP', 'Y'), "
                "('MASTER', 4, '127000000001:" + std::to_string(master.Port()) + "', 'KXF7', 'UP', 'Y')");
-    clientPort = FreeClientPort();
+    clientPort = test::FreeLoopbackPort();
     WriteConfig("[ZKFP]\nEnable=1\nSleepSec=1\nRetryWaitSec=0\nMasterF8=MASTER\n");
     std::string ini = dir.Read("OstrPro.Ini");
     ini.replace(ini.find("ClientPort=0"), 12, "ClientPort=" + std::to_string(clientPort));
