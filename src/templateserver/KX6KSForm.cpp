@@ -111,40 +111,39 @@ int TKX6KSForm::Send(const std::string& address12, const std::string& command, s
   return link_.SendKX6KS(ip, host_.port, command, reply, unit, data);
 }
 
-bool TKX6KSForm::UploadOneTemplate(const std::string& user, const std::string& address12, int unit) {
-  if (busy_) return Refused("upload");
+bool TKX6KSForm::UserCommand(const char* what, const char* command, const char* tag, const std::string& user,
+                             const std::string& address12, int unit, int& code, std::string& id12) {
+  code = 0;
+  if (busy_) return Refused(what);
   TBusyMark mark(busy_);
   try {
-    std::string id12, reply;
     if (!kx6ks::UserId12(user, id12)) {
-      Log(999, "<6KS.UpOneT> bad user ID: " + Shown(user));
+      Log(999, std::string(tag) + " bad user ID: " + Shown(user));
       return false;
     }
-    const int code = Send(address12, "WU", reply, unit, id12);
-    if (code == -1) Log(0, id12 + " Exists in KX6KS.");
-    return code == 1 || code == -1;
+    std::string reply;
+    code = Send(address12, command, reply, unit, id12);
+    return true;
   } catch (const std::exception& e) {
-    Log(999, std::string("<6KS.UpOneT>") + e.what());
+    Log(999, tag + std::string(e.what()));
     return false;
   }
 }
 
+bool TKX6KSForm::UploadOneTemplate(const std::string& user, const std::string& address12, int unit) {
+  int code;
+  std::string id12;
+  if (!UserCommand("upload", "WU", "<6KS.UpOneT>", user, address12, unit, code, id12)) return false;
+  if (code == -1) Log(0, id12 + " Exists in KX6KS.");
+  return code == 1 || code == -1;
+}
+
 bool TKX6KSForm::RemoveOneTemplate(const std::string& user, const std::string& address12, int unit) {
-  if (busy_) return Refused("remove");
-  TBusyMark mark(busy_);
-  try {
-    std::string id12, reply;
-    if (!kx6ks::UserId12(user, id12)) {
-      Log(999, "<6KS.RMOneT> bad user ID: " + Shown(user));
-      return false;
-    }
-    const int code = Send(address12, "EU", reply, unit, id12);
-    if (code == -6) Log(0, "Remove: No Such ID - " + id12);
-    return code == 1;
-  } catch (const std::exception& e) {
-    Log(999, std::string("<6KS.RMOneT>") + e.what());
-    return false;
-  }
+  int code;
+  std::string id12;
+  if (!UserCommand("remove", "EU", "<6KS.RMOneT>", user, address12, unit, code, id12)) return false;
+  if (code == -6) Log(0, "Remove: No Such ID - " + id12);
+  return code == 1;
 }
 
 bool TKX6KSForm::WriteTemplateFile(const std::string& id12, const std::string& text) {

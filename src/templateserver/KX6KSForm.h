@@ -77,6 +77,10 @@ public:
 
 private:
   bool Refused(const char* what);
+  // One command naming one user (refused while another transfer runs); false
+  // when nothing was sent, else true with the device's result code.
+  bool UserCommand(const char* what, const char* command, const char* tag, const std::string& user,
+                   const std::string& address12, int unit, int& code, std::string& id12);
   void AddMemo(const std::string& line);
   void Log(int level, const std::string& text) { host_.log->WriteLog(level, text); }
   void Polling(const std::string& address12, const char* onOff);
