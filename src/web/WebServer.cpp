@@ -87,6 +87,10 @@ bool WebServer::Start() {
   std::string host = options_.bind.find(':') != std::string::npos ? "[" + options_.bind + "]" : options_.bind;
   log_.WriteLog(999, "Web monitor on http://" + host + ":" + IntToStr(port_) + "/" +
                          (guard_.TokenRequired() ? " (token required)" : ""));
+  // Its buttons stop polling: reachable from other machines, it wants a token.
+  const bool loopbackOnly = !guard_.HostAllowed("other.invalid");
+  if (!guard_.TokenRequired() && !loopbackOnly)
+    log_.WriteLog(999, "Web: reachable from other machines without a Token; anyone there can stop scanning");
   return true;
 }
 
