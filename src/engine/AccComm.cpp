@@ -14,7 +14,7 @@ TAccComm::TAccComm(EngineContext& ctx, int bus)
       bus_(bus),
       ring_(Format("Bus %d receive ring", bus), &ctx.log),
       commands_(kCommandSlots, Format("Bus %d command queue", bus), &ctx.log),
-      trans_(kTransSlots, Format("Bus %d transaction queue", bus), &ctx.log) {
+      trans_(kTransSlots, Format("Bus %d transaction queue", bus), ctx.log, ctx.recordsHeld) {
   for (int u = 1; u <= kUnits; ++u) Unit(u).UnitNumber = u;
 }
 
@@ -127,12 +127,13 @@ TAccComm::IdleResult TAccComm::IdleStep(BusTurn& turn) {
   }
   if (ctx_.scanningStopped) return IdleResult::ScanningStopped;
   turn.commandInFlight = false;
-  int unit = ChooseNextUnit();
+  const bool ask = trans_.MayAsk();
+  int unit = ChooseNextUnit(ask);
   if (unit == 0) return IdleResult::NoneEnabled;
   lastPolled_ = unit;
   turn.unit = unit;
   startExchange();
-  SendBusPoll(unit);
+  SendBusPoll(unit, ask);
   finder_.SetState('W');
   return IdleResult::PollSent;
 }
@@ -162,24 +163,25 @@ bool TAccComm::FetchBusCommand(BusTurn& turn) {
 
 void TAccComm::SendBusCommand(BusTurn& turn) { Write(PrepareFrameForSend(turn.frame, ctx_.clock->LocalNow())); }
 
-int TAccComm::ChooseNextUnit() const {
+int TAccComm::ChooseNextUnit(bool askRecords) const {
   int u = lastPolled_;
   for (int i = 0; i < kUnits; ++i) {
     u = u >= kUnits ? 1 : u + 1;
-    if (units_[static_cast<size_t>(u - 1)].Enabled) return u;
+    const TUnitRecord& r = units_[static_cast<size_t>(u - 1)];
+    if (r.Enabled && (askRecords || !r.RepeatRequest || r.Model.empty())) return u;
   }
   return 0;
 }
 
-void TAccComm::SendBusPoll(int unit) {
+void TAccComm::SendBusPoll(int unit, bool askRecords) {
   TUnitRecord& r = Unit(unit);
   ctx_.monitor.SetPanelText(1, Format("Scanning Bus %d Ctrl %d [%d]", bus_, unit, ctx_.clock->LocalNow().msec));
   const char* code;
   if (r.Model.empty())
     code = "VN";
-  else if (r.RepeatRequest)
+  else if (askRecords && r.RepeatRequest)
     code = "QR";
-  else if (!r.StatusRequest)
+  else if (askRecords && !r.StatusRequest)
     code = "QA";
   else
     code = r.ModelKnown ? "RI" : "RS";
@@ -221,8 +223,12 @@ void TAccComm::AbandonCardUpload(BusTurn& turn) {
   finder_.Reset();
 }
 
-void TAccComm::HandleRecords(int unit, const std::string& frame, int from, int count) {
+bool TAccComm::HandleRecords(int unit, const std::string& frame, int from, int count) {
   TUnitRecord& r = Unit(unit);
+  if (!trans_.HasRoom(static_cast<size_t>(count))) {
+    trans_.Refused(Format("B%d U%d", bus_, unit), static_cast<size_t>(count));
+    return false;
+  }
   for (int i = 0; i < count; ++i) {
     std::string rec = Copy(frame, from + 15 * i, 15);
     if (CharAt(rec, 15) == 'Z') {
@@ -233,6 +239,7 @@ void TAccComm::HandleRecords(int unit, const std::string& frame, int from, int c
     ctx_.queueForRawWrite(SerialRawLine(bus_, unit, rec));
     PutTrans(SerialTransLine(bus_, unit, rec));
   }
+  return true;
 }
 
 void TAccComm::ProcessBusReply(BusTurn& turn) {
@@ -281,9 +288,9 @@ void TAccComm::ProcessBusReply(BusTurn& turn) {
         taken = false;
       } else if (code == "DB") {
         r.DataBlock = true;
-        HandleRecords(unit, f, 4, static_cast<int>(dataLen / 15));
+        taken = HandleRecords(unit, f, 4, static_cast<int>(dataLen / 15));
       } else {
-        HandleRecords(unit, f, 6, static_cast<int>((dataLen - 2) / 15));
+        taken = HandleRecords(unit, f, 6, static_cast<int>((dataLen - 2) / 15));
       }
     }
     if (code == "QA") r.StatusRequest = true;

@@ -9,6 +9,7 @@
 #include "engine/ByteRing.h"
 #include "engine/EngineContext.h"
 #include "engine/FrameFinder.h"
+#include "engine/TransQueue.h"
 #include "engine/UnitRecord.h"
 
 namespace px {
@@ -91,8 +92,12 @@ public:
   bool FetchBusCommand(BusTurn& turn);
   void SendBusCommand(BusTurn& turn);
   // Next enabled unit after the last polled one; 0 when none is enabled.
-  int ChooseNextUnit() const;
-  void SendBusPoll(int unit);
+  // While records are not asked for, a unit waiting to repeat its last
+  // block is passed over: any poll but QR would have it delete that block.
+  int ChooseNextUnit(bool askRecords = true) const;
+  // QA or QR only when `askRecords`; otherwise a status poll.
+  void SendBusPoll(int unit, bool askRecords = true);
+  const TransQueue& TransLines() const { return trans_; }
   void ReportPollTimeout(int unit);
   void ReportCommandFailed(BusTurn& turn);
   void UpdateUnitUpDown(int unit, bool goodPoll);
@@ -109,7 +114,8 @@ private:
   void PutTrans(const std::string& line);
   // The turn's unit did not answer (time-out, or a frame that is no reply).
   void NoAnswer(BusTurn& turn);
-  void HandleRecords(int unit, const std::string& frame, int from, int count);
+  // False when the records do not fit: none is queued.
+  bool HandleRecords(int unit, const std::string& frame, int from, int count);
 
   EngineContext& ctx_;
   int bus_;
@@ -117,7 +123,7 @@ private:
   TComPort* port_ = nullptr;
   ByteRing ring_;
   RingQueue<std::string> commands_;
-  RingQueue<std::string> trans_;
+  TransQueue trans_;
   FrameFinder finder_{FrameFinder::Rules::Serial};
   int lastPolled_ = kUnits;
   int timeout_ = 0;

@@ -104,6 +104,13 @@ void TCommThrd::OneTurn() {
 
   BusSnapshot snap;
   if (!Handoff([&] { snap = acc_.CheckBusPort(turn_); })) return Terminate();
+  // At a stop an answer under way is still awaited and read: the controller
+  // takes its next poll, after a restart, as proof that the records arrived.
+  if (ctx_.Winding() && (!snap.portOpen || snap.state == 'I')) {
+    quiet_ = true;
+    SleepMs(20);
+    return;
+  }
   if (!snap.portOpen) return;
 
   switch (snap.state) {

@@ -27,6 +27,9 @@ public:
   void Terminate();
   void Join();
   bool Finished() const { return finished_; }
+  // At a stop (EngineContext::winding): the thread has no exchange under
+  // way and starts none.
+  bool Quiet() const { return quiet_ || finished_; }
   // Any thread: the awaited answer is complete; the turn's pacing sleep
   // ends early so the answer is interpreted at once.
   void AnswerComplete();
@@ -51,6 +54,7 @@ private:
   std::thread thread_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
+  std::atomic<bool> quiet_{false};
   std::atomic<bool> pauseRequest_{false};
   std::atomic<bool> pauseAck_{false};
   bool answerReady_ = false;  // guarded by sleepM_

@@ -28,6 +28,15 @@ public:
   // 0 with the door-status text in place of the request, 1 when unknown.
   virtual int GetDoorStatus(std::string& text) = 0;
   virtual void QueueForRawWrite(const std::string& line) = 0;
+  // While held, controllers are asked for no records (status polls only):
+  // the service cannot keep what it would take.
+  virtual void HoldRecords(bool hold) { (void)hold; }
+  // At a stop: no new exchange starts; the ones under way are finished, so
+  // the records their answers bring reach the queues, where
+  // GetNextTransaction still hands them out. PollingStopped tells when every
+  // bus, channel and the single socket is done.
+  virtual void StopPolling() {}
+  virtual bool PollingStopped() { return true; }
 };
 
 }  // namespace px

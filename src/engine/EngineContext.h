@@ -24,7 +24,7 @@ struct EngineSettings {
 
 // What the form shares with its buses and its IP side. Everything here is
 // owned by the form and outlives the parts that hold the context; all of it
-// is used on the loop thread, except the two flags, which bus threads read.
+// is used on the loop thread, except the flags, which bus threads read.
 struct EngineContext {
   EventLoop& loop;
   ILog& log;
@@ -39,6 +39,13 @@ struct EngineContext {
   // The form's reply queue and raw capture queue.
   std::function<void(const std::string&)> putReplyQ;
   std::function<void(const std::string&)> queueForRawWrite;
+  // Raised by the service while it cannot keep the records it takes: the
+  // transports then ask for none (see TransQueue).
+  const std::atomic<bool>* recordsHeld = nullptr;
+  // Raised at a stop: no new exchange starts; one under way is finished, so
+  // the records of an answer already sent reach the queues.
+  const std::atomic<bool>* winding = nullptr;
+  bool Winding() const { return winding && winding->load(); }
 };
 
 }  // namespace px

@@ -43,6 +43,14 @@ void TIPChannel::IPTimerTimer() {
     sock_->Address.clear();
     return;
   }
+  if (ctx_.Winding()) {
+    const char st = ctrl_.State();
+    const bool underWay = st == 'W' || st == 'E' || st == 'C' || (st == 'S' && !suspended_);
+    if (!underWay) {
+      sock_->Close();
+      return;
+    }
+  }
   try {
     switch (ctrl_.State()) {
       case 'R':

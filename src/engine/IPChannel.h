@@ -51,6 +51,9 @@ public:
   int ConsecutiveTimeouts() const { return timeouts_; }
   bool SockError() const { return sockError_; }
   bool Suspended() const { return suspended_; }
+  // At a stop (EngineContext::winding) the channel finishes the exchange
+  // under way and starts no other; quiet once its timer has stopped.
+  bool Quiet() const { return !timer_.Enabled(); }
   // How many times the socket has been recreated.
   int Recreated() const { return recreated_; }
 

@@ -13,7 +13,7 @@ TIPController::TIPController(EngineContext& ctx, int channel)
     : ctx_(ctx),
       channel_(channel),
       commands_(Format("IP channel %d command queue", channel), &ctx.log),
-      trans_(kTransSlots, Format("IP channel %d transaction queue", channel), &ctx.log),
+      trans_(kTransSlots, Format("IP channel %d transaction queue", channel), ctx.log, ctx.recordsHeld),
       receiver_(ctx, Format("IP channel %d receive ring", channel)) {
   receiver_.SetState('N');
 }
@@ -140,6 +140,10 @@ bool TIPController::IPSendPoll(std::string& frame) {
       r.Model = r.ConfiguredModel;
       Log(20, Format("%d: Sq=%d U%d Ctrl# %d is ", channel_, curSlot_, r.UnitNumber, curUnit_) + r.Model);
     }
+  } else if (!trans_.MayAsk()) {
+    if (r.RepeatRequest) return false;
+    r.StatusRequest = true;
+    code = r.ModelKnown ? "RI" : "RS";
   } else if (r.RepeatRequest) {
     code = "QR";
   } else {
@@ -168,6 +172,16 @@ void TIPController::ProcessIPData() {
       ctx_.putReplyQ(IpFailLine(cmdUnit_, cmdId_, Cur().ip));
       cmdInFlight_ = false;
     }
+    return;
+  }
+  // Records go to the queue as the reply is read, so room for all that the
+  // reply can hold is made sure of first; without it the block is asked for
+  // again.
+  const size_t records = ring.Count() / 15;
+  if (!cmdInFlight_ && !trans_.HasRoom(records)) {
+    trans_.Refused(Cur().ip + " " + IntToStr(Cur().rec.UnitNumber), records);
+    Cur().rec.RepeatRequest = true;
+    ring.Clear();
     return;
   }
   ReadIPReplies(ring.Drain(), *this);

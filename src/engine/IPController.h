@@ -8,6 +8,7 @@
 #include "engine/IPCommandQueue.h"
 #include "engine/IPReceiver.h"
 #include "engine/IPReplyReader.h"
+#include "engine/TransQueue.h"
 #include "engine/UnitRecord.h"
 
 namespace px {
@@ -74,6 +75,7 @@ public:
   bool GetTrans(std::string& line) { return trans_.Get(line); }
   void PutTrans(const std::string& line) { trans_.Put(line); }
   size_t TransDepth() const { return trans_.Count(); }
+  const TransQueue& TransLines() const { return trans_; }
 
   // The exchange under way.
   TIPReceiver& Receiver() { return receiver_; }
@@ -89,7 +91,10 @@ public:
   void BeginPoll();
 
   // The poll for the current slot; false when the slot is not polled. The
-  // frame is empty on a turn that only listens.
+  // frame is empty on a turn that only listens. While records are not asked
+  // for (TransQueue) only status is polled, and a slot waiting to repeat its
+  // last block is not polled at all: any poll but QR would have the
+  // controller delete that block.
   bool IPSendPoll(std::string& frame);
   // Interprets the complete frame in the ring (state "E").
   void ProcessIPData();
@@ -113,7 +118,7 @@ private:
   int curSlot_ = 1;
   int curUnit_ = 0;
   TIPCommandQueue commands_;
-  RingQueue<std::string> trans_;
+  TransQueue trans_;
   TIPReceiver receiver_;
   bool cmdInFlight_ = false;
   std::string cmdId_;

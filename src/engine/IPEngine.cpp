@@ -173,6 +173,12 @@ void TIPEngine::FreeIPCtrl() {
   if (ss_) ss_->Stop();
 }
 
+bool TIPEngine::Quiet() const {
+  for (const auto& ch : channels_)
+    if (!ch->Quiet()) return false;
+  return !ss_ || ss_->Quiet();
+}
+
 void TIPEngine::TimeOutTimerTimer() {
   timeOutTimer_.SetEnabled(false);
   if (ctx_.stopping) return;

@@ -49,6 +49,8 @@ public:
   void StartSingleSocket();
   void FreeIPCtrl();
   void TimeOutTimerTimer();
+  // At a stop: every channel and the single socket has finished its exchange.
+  bool Quiet() const;
 
   int ChannelCount() const { return static_cast<int>(channels_.size()); }
   // channel 1..ChannelCount(); nullptr otherwise.

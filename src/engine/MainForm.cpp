@@ -37,7 +37,8 @@ TMainForm::TMainForm(EventLoop& loop, ILog& log, const EngineConfig& cfg, std::s
       replyQ_(kReplySlots, "Reply queue", &log),
       rawQ_(kRawSlots, "Raw capture queue", &log),
       ctx_{loop_, log_, cfg_, clock_, ctrlTable_, templates_, monitor_, settings_, scanningStopped_, stopping_,
-           [this](const std::string& l) { PutReplyQ(l); }, [this](const std::string& l) { QueueForRawWrite(l); }},
+           [this](const std::string& l) { PutReplyQ(l); }, [this](const std::string& l) { QueueForRawWrite(l); },
+           &recordsHeld_, &winding_},
       timer1_(loop, cfg_.busTickMs > 0 ? cfg_.busTickMs : 20),
       systemTimer_(loop, 1000),
       oneOffTimer_(loop, 10) {
@@ -62,6 +63,8 @@ TMainForm::~TMainForm() {
     ip_->FreeIPCtrl();
     log_.WriteLog(999, "TH.FDestroy");
     ReleaseAllComm();
+    // The records of the last answers are in the capture file too.
+    WriteToRawIfAny();
     log_.WriteLog(999, "TH.End");
   } catch (const std::exception& e) {
     log_.WriteLog(999, std::string("<TH.Destroy> ") + e.what());
@@ -166,8 +169,22 @@ int TMainForm::GetDoorStatus(std::string& text) {
 }
 
 void TMainForm::QueueForRawWrite(const std::string& line) {
-  std::lock_guard<std::mutex> g(rawM_);
-  rawQ_.Put(line);
+  bool flush = false;
+  {
+    std::lock_guard<std::mutex> g(rawM_);
+    rawQ_.Put(line);
+    flush = rawQ_.Count() >= kRawSlots / 2;
+  }
+  // A burst (a bus catching up, a terminal's backlog) fills the queue
+  // faster than the one-second flush empties it: write early rather than
+  // drop capture lines.
+  if (flush && loop_.InLoopThread()) WriteToRawIfAny();
+}
+
+bool TMainForm::PollingStopped() {
+  for (int b = 1; b <= kMaxBuses; ++b)
+    if (TCommThrd* t = BusThread(b); t && !t->Quiet()) return false;
+  return ip_->Quiet();
 }
 
 void TMainForm::WriteToRawIfAny() {

@@ -48,6 +48,9 @@ public:
   int GetNextTransaction(std::string& line) override;
   int GetDoorStatus(std::string& text) override;
   void QueueForRawWrite(const std::string& line) override;
+  void HoldRecords(bool hold) override { recordsHeld_ = hold; }
+  void StopPolling() override { winding_ = true; }
+  bool PollingStopped() override;
 
   // The engine's stop flag; once raised, timers, threads and waits finish.
   void SetStopping() { stopping_ = true; }
@@ -111,6 +114,8 @@ private:
   EngineSettings settings_;
   std::atomic<bool> scanningStopped_{false};
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> recordsHeld_{false};
+  std::atomic<bool> winding_{false};
   CommMonitor monitor_;
   RingQueue<std::string> replyQ_;
   std::mutex rawM_;  // the raw queue is also filled by other modules

@@ -15,7 +15,7 @@ TSingleSocket::TSingleSocket(EngineContext& ctx)
       sock_(ctx.loop),
       timer_(ctx.loop, ctx.cfg.ipTimerMs > 0 ? ctx.cfg.ipTimerMs : 10),
       commands_("Single-socket command queue", &ctx.log),
-      trans_(kTransSlots, "Single-socket transaction queue", &ctx.log),
+      trans_(kTransSlots, "Single-socket transaction queue", ctx.log, ctx.recordsHeld),
       rx_(ctx, "Single-socket receive ring") {
   rx_.SetState('I');
   sock_.OnRead = [this](TClientSocket& s) { SingleSockRead(s); };
@@ -86,6 +86,13 @@ void TSingleSocket::SSTimerTimer() {
   if (ctx_.stopping) {
     sock_.Close();
     return;
+  }
+  if (ctx_.Winding()) {
+    const char st = State();
+    if (st != 'W' && st != 'S' && st != 'E' && st != 'C') {
+      sock_.Close();
+      return;
+    }
   }
   try {
     if (idle_ < ctx_.settings.ipSleepCount) ++idle_;
@@ -180,7 +187,15 @@ void TSingleSocket::IdleStep() {
   if (!SST_GetNextCtrl(addr, port, unit)) return;
   TCtrlRec& c = (*table_)[index_];
   std::string code;
-  if (c.StatusRequest) {
+  if (!trans_.MayAsk()) {
+    // Status only while the queue drains; a controller waiting to repeat
+    // its last block is left alone, as any poll but QR would delete it.
+    if (c.RepeatRequest) {
+      idle_ = ctx_.settings.ipSleepCount;  // the next controller's turn comes at once
+      return;
+    }
+    code = c.OldModel ? "RI" : "RS";
+  } else if (c.StatusRequest) {
     c.StatusRequest = false;
     code = c.OldModel ? "RI" : "RS";
   } else {
@@ -252,6 +267,14 @@ bool TSingleSocket::SST_VerifyCSum() {
 
 void TSingleSocket::SST_ProcessData() {
   if (!SST_VerifyCSum()) return;
+  // As on a channel: the block is asked for again when it cannot be queued whole.
+  const size_t records = rx_.Ring().Count() / 15;
+  if (!cmdInFlight_ && !trans_.HasRoom(records)) {
+    trans_.Refused(ip_ + " " + IntToStr(unit_), records);
+    if (TCtrlRec* c = Current()) c->RepeatRequest = true;
+    rx_.Ring().Clear();
+    return;
+  }
   ReadIPReplies(rx_.Ring().Drain(), *this);
 }
 

@@ -8,6 +8,7 @@
 #include "engine/IPCommandQueue.h"
 #include "engine/IPReceiver.h"
 #include "engine/IPReplyReader.h"
+#include "engine/TransQueue.h"
 #include "platform/ClientSocket.h"
 #include "platform/Timer.h"
 
@@ -36,12 +37,16 @@ public:
   // Starts the SSTimer.
   void Start();
   bool Running() const { return timer_.Enabled(); }
+  // At a stop (EngineContext::winding) the exchange under way is finished and
+  // no other started; quiet once the timer has stopped.
+  bool Quiet() const { return !timer_.Enabled(); }
   void Stop();
 
   bool Queue_PutIPCommand(const std::string& ip, const std::string& line) { return commands_.Put(ip, line); }
   bool SST_GetTrans(std::string& line) { return trans_.Get(line); }
   size_t CommandDepth() const { return commands_.Count(); }
   size_t TransDepth() const { return trans_.Count(); }
+  const TransQueue& TransLines() const { return trans_; }
   // The next controller of the table that has an address (round-robin,
   // wrapping to 1): its dotted address, port and wire unit. False when no
   // row has an address.
@@ -83,7 +88,7 @@ private:
   TClientSocket sock_;
   TTimer timer_;
   TIPCommandQueue commands_;
-  RingQueue<std::string> trans_;
+  TransQueue trans_;
   TIPReceiver rx_;
   int index_ = 0;      // round-robin position in the table (0 before the first)
   int exchRow_ = 0;    // the row of the exchange under way, 0 when none

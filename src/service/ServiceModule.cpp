@@ -1,5 +1,6 @@
 #include "service/ServiceModule.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -172,6 +173,9 @@ void TVANTPortexService::ServiceExecute() {
       timer1_->SetEnabled(false);
       timer2_->SetEnabled(false);
       if (listener_) listener_->Close();
+    });
+    DrainAtStop();
+    loop_.Synchronize([this] {
       if (settings_.ChronexLink && arq_) arq_->ARQClose();
       settings_.Raw.FieldList.clear();
       settings_.Raw.FormatList.clear();
@@ -188,6 +192,35 @@ void TVANTPortexService::ServiceExecute() {
   } catch (const std::exception& e) {
     log_.WriteLog(999, std::string("<S.Exec>") + e.what());
   }
+}
+
+void TVANTPortexService::DrainAtStop() {
+  using Clk = std::chrono::steady_clock;
+  // Records a controller handed over are deleted there at its next poll,
+  // which may come from the next run: none may be left in memory.
+  bool quiet = false;
+  const auto quietBy = Clk::now() + kStopQuietLimit;
+  loop_.Synchronize([&] {
+    if (engine_) engine_->StopPolling();
+  });
+  while (Clk::now() < quietBy) {
+    if (!loop_.Synchronize([&] { quiet = !engine_ || engine_->PollingStopped(); }) || quiet) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!quiet) log_.WriteLog(999, "Stop: exchanges still under way are given up");
+  // In slices, so the loop is never held long.
+  bool more = true;
+  const auto storeBy = Clk::now() + kStopStoreLimit;
+  while (more && Clk::now() < storeBy) {
+    if (!loop_.Synchronize([&] {
+          more = store_ && store_->DrainAtStop(std::min(storeBy, Clk::now() + std::chrono::milliseconds(200)));
+        }))
+      return;
+  }
+  if (more)
+    loop_.Synchronize([&] {
+      if (store_) store_->SpoolAtStop();
+    });
 }
 
 void TVANTPortexService::RequestStop(const char* logLine) {

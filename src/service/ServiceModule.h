@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -48,6 +49,12 @@ public:
   static constexpr const char* kDisplayName = "Portex Server II";
   static constexpr const char* kDescription = "VANT Portex Server Service.";
   static constexpr const char* kVersion = "1.0.0.18g";
+  // At a stop: how long the engine may take to finish the exchanges under
+  // way (the longest answer time-out, an IP command's 4 s, and a little),
+  // and then how long its lines may take to be stored before the rest goes
+  // to the spool. Together well inside systemd's 30 s stop time-out.
+  static constexpr std::chrono::milliseconds kStopQuietLimit{5000};
+  static constexpr std::chrono::milliseconds kStopStoreLimit{10000};
 
   TVANTPortexService(EventLoop& loop, std::string appDir, std::shared_ptr<Clock> clock, ServiceModules modules);
   ~TVANTPortexService();
@@ -80,6 +87,9 @@ public:
 
 private:
   void RequestStop(const char* logLine);
+  // Service thread, at a stop: lets the engine finish the exchanges under
+  // way and stores (or spools) every line it still holds.
+  void DrainAtStop();
   void ReleaseModules();
   void OpenListener();
   EventLoop& loop_;

@@ -62,8 +62,17 @@ std::string TransRowWriter::Describe(const SpoolEntry& e) const {
 }
 
 void TransRowWriter::Keep(SpoolEntry e, const std::string& text) {
-  log_.WriteLog(999, text);
-  spool_.Append(std::move(e));
+  log_.WriteLog(spoolBatch_ ? 10 : 999, text);
+  spool_.Append(std::move(e), !spoolBatch_);
+}
+
+void TransRowWriter::EndSpoolBatch() {
+  spoolBatch_ = false;
+  spool_.Sync();
+}
+
+void TransRowWriter::Landed(const std::string& table, const std::vector<std::string>& row) {
+  if (table == "ot_tmclk" && OnAttendanceStored) OnAttendanceStored(row);
 }
 
 void TransRowWriter::Store(const std::string& table, const std::vector<std::string>& row) {
@@ -81,7 +90,10 @@ void TransRowWriter::Store(const std::string& table, const std::vector<std::stri
       tx_[alias].rows.push_back(row);
       return;
     }
-    if (db_.RunSQL(QueryOf(alias), sql, false)) return;
+    if (db_.RunSQL(QueryOf(alias), sql, false)) {
+      Landed(table, row);
+      return;
+    }
   }
   std::string why = waiting == 0 ? "database unavailable"
                                  : "behind " + IntToStr(static_cast<long long>(waiting)) + " spooled rows";
@@ -118,7 +130,10 @@ void TransRowWriter::Commit(const std::string& alias) {
   for (size_t from = 0; from < rows.size(); from += kRowsPerStatement)
     sql += ";\n" + InsertSql(table, rows, from, kRowsPerStatement);
   sql += ";\ncommit";
-  if (db_.RunSQL(q, sql, false)) return;
+  if (db_.RunSQL(q, sql, false)) {
+    for (const auto& row : rows) Landed(table, row);
+    return;
+  }
   // All the rows are stored or none is. What the database refused it took
   // back with the rollback; when the connection went on the way, the outcome
   // is unknown and replay looks first.
@@ -140,9 +155,9 @@ void TransRowWriter::EndTick() {
   Commit(kArqAlias);
 }
 
-void TransRowWriter::Defer(const std::vector<std::string>& fields, const std::string& what) {
+void TransRowWriter::Defer(const std::vector<std::string>& fields, const std::string& what, const std::string& why) {
   Commit();  // the rows before it stay before it
-  Keep({0, kMainAlias, kDeferredKind, fields}, "Spooled card transaction (card lookup failed): " + what);
+  Keep({0, kMainAlias, kDeferredKind, fields}, "Spooled card transaction (" + why + "): " + what);
 }
 
 bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
@@ -167,6 +182,7 @@ bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
       // row then is not repeated.
       log_.WriteLog(999, "Spooled row already in the database, not stored again: " + InsertSql(table, row));
       after = nullptr;
+      Landed(table, row);
       return true;
     }
     e.mayExist = false;
@@ -175,6 +191,7 @@ bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
     after = nullptr;
     return false;
   }
+  Landed(table, row);
   return true;
 }
 
@@ -197,7 +214,9 @@ int TransRowWriter::ReplayAlias(const std::string& alias, std::chrono::steady_cl
     ++head.failures;
     // A row that keeps failing is tried against the next one: when that
     // one is stored, the database is up and this row is the trouble.
-    SpoolEntry* next = head.failures >= kPoisonAfter ? spool_.At(alias, 1) : nullptr;
+    // A deferred transaction is never set aside: its resolver stores it as
+    // an unknown card after a few failed lookups instead.
+    SpoolEntry* next = head.failures >= kPoisonAfter && head.kind != kDeferredKind ? spool_.At(alias, 1) : nullptr;
     if (next && TryStore(*next, after)) {
       std::string text = Describe(head);
       log_.WriteLog(999, "Spooled row moved to " + spool_.BadPath() + " after " + IntToStr(head.failures) +

@@ -28,7 +28,9 @@ namespace px {
 // card presented twice within the same minute and stored within the same
 // 10 ms, already exist, the two are then taken for one). A row the
 // database keeps refusing while the rows after it are stored is moved to
-// the spool's ".bad" file so that it cannot hold up the others.
+// the spool's ".bad" file so that it cannot hold up the others. A row whose
+// commit failed with an unknown outcome keeps that mark in the spool, so it
+// is looked up first too, after a restart as well.
 //
 // Within one tick (BeginTick .. EndTick) the trans rows are kept and go to
 // the main database together at its end (or at Commit), in one multi-row
@@ -37,8 +39,9 @@ namespace px {
 // attendance rows of the tick follow in one transaction of their own after
 // the main commit, so that two aliases on one database file never wait for
 // each other's lock. A stop in the middle of a tick loses the uncommitted
-// rows of that tick, like the engine lines still queued in memory. How a
-// committed row survives a power failure is the database's own setting.
+// rows of that tick; at a stop the service therefore ends with whole ticks
+// (TTransStore::DrainAtStop). How a committed row survives a power failure
+// is the database's own setting.
 // Loop thread only.
 class TransRowWriter {
 public:
@@ -57,15 +60,27 @@ public:
   TransRowWriter(ServiceDb& db, ILog& log, std::shared_ptr<Clock> clock, const std::string& spoolPath);
 
   // Turns a deferred transaction into its trans row at replay: false while
-  // that cannot be done yet; `after` runs once the row is stored.
+  // that cannot be done yet; `after` runs once the row is stored. It may
+  // turn the entry itself into that plain trans row (a card that cannot be
+  // looked up is stored as unknown after a few tries), which is then
+  // replayed like any other row.
   using ResolveFn =
-      std::function<bool(const SpoolEntry&, std::vector<std::string>& transRow, std::function<void()>& after)>;
+      std::function<bool(SpoolEntry&, std::vector<std::string>& transRow, std::function<void()>& after)>;
   ResolveFn ResolveDeferred;
+  // An attendance row is in its database (at once, at its commit, or when
+  // replayed from the spool, also after a restart).
+  std::function<void(const std::vector<std::string>& row)> OnAttendanceStored;
   std::chrono::milliseconds ReplayTimePerTick = kReplayTimePerTick;
 
   void StoreTrans(const std::vector<std::string>& row) { Store("trans", row); }
   void StoreAttendance(const std::vector<std::string>& row) { Store("ot_tmclk", row); }
-  void Defer(const std::vector<std::string>& fields, const std::string& what);
+  void Defer(const std::vector<std::string>& fields, const std::string& what,
+             const std::string& why = "card lookup failed");
+  // At a stop: deferred transactions kept with one flush of the spool for
+  // the whole batch (BeginSpoolBatch .. EndSpoolBatch), each logged at level
+  // 10 only.
+  void BeginSpoolBatch() { spoolBatch_ = true; }
+  void EndSpoolBatch();
 
   void BeginTick() { inTick_ = true; }
   // Commits the tick's rows, then writes its attendance rows.
@@ -101,6 +116,7 @@ private:
   // The tick's rows that were not stored go to the spool, in order.
   void SpoolRows(const std::string& alias, std::vector<std::vector<std::string>> rows, bool mayBeStored,
                  const std::string& why);
+  void Landed(const std::string& table, const std::vector<std::string>& row);
   void Commit(const std::string& alias);
   // One database's rows of the tick, sent at its commit.
   struct Tx {
@@ -121,6 +137,7 @@ private:
   bool arqFirst_ = false;  // the two databases take turns at the replay time
   bool inTick_ = false;
   bool flushingAttendance_ = false;
+  bool spoolBatch_ = false;
   std::map<std::string, Tx> tx_;
   std::vector<std::vector<std::string>> tickAttendance_;  // written after the main commit
 };

@@ -145,13 +145,15 @@ SpoolEntry* TransSpool::At(const std::string& alias, size_t i) {
 }
 
 std::string TransSpool::EncodeLine(const SpoolEntry& e) {
-  std::string line = std::to_string(e.id) + "\t" + Escape(e.alias) + "\t" + Escape(e.kind);
+  std::string line = std::to_string(e.id) + (e.mayExist ? "?" : "") + "\t" + Escape(e.alias) + "\t" + Escape(e.kind);
   for (const auto& f : e.fields) line += "\t" + Escape(f);
   return line;
 }
 
 bool TransSpool::DecodeLine(const std::string& line, SpoolEntry& e) {
   auto parts = SplitTabs(line);
+  e.mayExist = !parts[0].empty() && parts[0].back() == '?';
+  if (e.mayExist) parts[0].pop_back();
   if (parts.size() < 3 || !ParseId(parts[0], e.id) || parts[1].empty() || parts[2].empty()) return false;
   e.alias = Unescape(parts[1]);
   e.kind = Unescape(parts[2]);
@@ -249,22 +251,39 @@ bool TransSpool::OpenForAppend() {
   return true;
 }
 
-bool TransSpool::Append(SpoolEntry entry) {
+bool TransSpool::Append(SpoolEntry entry, bool sync) {
   entry.id = nextId_++;
   std::string line = EncodeLine(entry) + "\n";
+  streams_[entry.alias].waiting.push_back(std::move(entry));
+  // Entries not on disk yet go out with the whole file, in order.
+  if (!healthy_) return Retry();
   bool ok = OpenForAppend();
   if (ok) {
     struct stat st {};
     off_t before = ::fstat(fd_, &st) == 0 ? st.st_size : -1;
-    ok = WriteAll(fd_, line) && ::fdatasync(fd_) == 0;
+    ok = WriteAll(fd_, line) && (!sync || ::fdatasync(fd_) == 0);
     if (!ok) {
       Fail("cannot write");
       // A partial line would swallow the next one: cut it off again.
       if (before >= 0 && ::ftruncate(fd_, before) != 0) Fail("cannot truncate");
     }
   }
-  streams_[entry.alias].waiting.push_back(std::move(entry));
+  healthy_ = ok;
   return ok;
+}
+
+bool TransSpool::Sync() {
+  if (!healthy_) return Retry();
+  if (fd_ >= 0 && ::fdatasync(fd_) != 0) {
+    Fail("cannot write");
+    healthy_ = false;
+  }
+  return healthy_;
+}
+
+bool TransSpool::Retry() {
+  healthy_ = Compact();
+  return healthy_;
 }
 
 void TransSpool::WriteProgress() {
@@ -303,16 +322,16 @@ void TransSpool::Done(const std::string& alias, size_t n) {
   if (Empty() || (staleLines_ >= kCompactAfter && staleLines_ >= Size())) Compact();
 }
 
-void TransSpool::Compact() {
+bool TransSpool::Compact() {
   if (Empty()) {
     // Nothing waits: the ids go on from the recorded progress.
-    if (!OpenForAppend()) return;
+    if (!OpenForAppend()) return true;
     if (::ftruncate(fd_, 0) != 0 || ::fdatasync(fd_) != 0) {
       Fail("cannot empty");
-      return;
+      return true;
     }
     staleLines_ = 0;
-    return;
+    return true;
   }
   std::vector<const SpoolEntry*> all;
   for (const auto& [alias, s] : streams_)
@@ -327,13 +346,14 @@ void TransSpool::Compact() {
   if (!ok || ::rename(tmp.c_str(), path_.c_str()) != 0) {
     Fail("cannot compact");
     ::unlink(tmp.c_str());
-    return;
+    return false;
   }
   SyncDir(path_);
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   staleLines_ = 0;
   OpenForAppend();
+  return true;
 }
 
 void TransSpool::SaveBad(const SpoolEntry& entry, const std::string& statement) {

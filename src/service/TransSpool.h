@@ -27,7 +27,9 @@ struct SpoolEntry {
 // restart loses them.
 //
 // Files: `path` holds one line per entry, appended and flushed to disk
-// (fdatasync) before Append returns; lines are never rewritten in place.
+// (fdatasync) before Append returns; lines are never rewritten in place. An
+// entry that may already be in its database (the commit that carried it
+// failed with an unknown outcome) keeps that mark in its line.
 // `path`.pos records, per alias, the id of the newest entry already stored:
 // two fixed 128-byte slots with a sequence number and a checksum, written
 // alternately with pwrite + fdatasync, so a torn write leaves the other
@@ -52,9 +54,16 @@ public:
   // The i-th waiting entry of an alias, oldest first; null past the end.
   SpoolEntry* At(const std::string& alias, size_t i);
 
-  // Gives the entry its id and appends it durably. False when the file
-  // could not be written; the entry still waits in memory for this run.
-  bool Append(SpoolEntry entry);
+  // Gives the entry its id and appends it durably (unless `sync` is false:
+  // then Sync makes a batch durable with one flush). False when the file
+  // could not be written; the entry still waits in memory for this run,
+  // and the spool is not Healthy until Retry has written it out.
+  bool Append(SpoolEntry entry, bool sync = true);
+  bool Sync();
+  // Every waiting entry is on disk.
+  bool Healthy() const { return healthy_; }
+  // Rewrites the file from the waiting entries; true once it is healthy.
+  bool Retry();
   // The oldest n entries of the alias are stored: forget them and record it.
   void Done(const std::string& alias, size_t n);
   // Keeps an entry the database will never take, with the statement that
@@ -78,7 +87,7 @@ private:
   void LoadProgress();
   void WriteProgress();
   bool OpenForAppend();
-  void Compact();
+  bool Compact();
   void Fail(const std::string& what);
 
   std::string path_;
@@ -89,6 +98,7 @@ private:
   size_t staleLines_ = 0;  // lines in the file that are already stored
   int fd_ = -1;
   int posFd_ = -1;
+  bool healthy_ = true;
 };
 
 }  // namespace px

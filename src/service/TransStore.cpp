@@ -1,5 +1,7 @@
 #include "service/TransStore.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 #include "clientserver/ClientApi.h"
@@ -28,6 +30,12 @@ bool IsUnmarkedTerminalRecord(const std::string& record) {
   return true;
 }
 
+// A terminal record without a direction mark still names its holder; it
+// only writes no attendance row.
+bool HolderWanted(const std::string& code, const std::string& record) {
+  return IsCardCode(code) || IsUnmarkedTerminalRecord(record);
+}
+
 // Two decimal digits at a 1-based position; anything else is bad input.
 int TwoDigits(const std::string& record, int pos, const char* what) {
   std::string s = Copy(record, pos, 2);
@@ -39,9 +47,10 @@ int TwoDigits(const std::string& record, int pos, const char* what) {
 
 TTransStore::TTransStore(ServiceContext& ctx, ILog& log)
     : ctx_(ctx), log_(log), raw_(*ctx.settings, log), writer_(*ctx.db, log, ctx.clock, ctx.settings->AppDir + kSpoolFile) {
-  writer_.ResolveDeferred = [this](const SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after) {
+  writer_.ResolveDeferred = [this](SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after) {
     return ResolveDeferred(e, row, after);
   };
+  writer_.OnAttendanceStored = [this](const std::vector<std::string>& row) { QueueRepro(row); };
 }
 
 TTransStore::~TTransStore() = default;
@@ -55,8 +64,10 @@ std::string TTransStore::NowRecord(char code) const {
 // ---- engine lines ----
 
 void TTransStore::CheckThCommTrans() {
+  const auto start = std::chrono::steady_clock::now();
   // Rows waiting for their database go first, so that they keep their order.
   writer_.Replay();
+  CheckSpool();
   try {
     StatusQuery();
   } catch (const std::exception& e) {
@@ -64,15 +75,28 @@ void TTransStore::CheckThCommTrans() {
     return;
   }
   if (!ctx_.engine) return;
+  const long long interval = ctx_.settings ? std::max(ctx_.settings->QCheckInterval, 20) : 200;
+  TakeLines(start + std::chrono::milliseconds(interval * kBacklogPercent / 100), false);
+  CheckSpool();
+}
+
+bool TTransStore::TakeLines(std::chrono::steady_clock::time_point until, bool atStop) {
   struct TickScope {
     TransRowWriter& w;
     explicit TickScope(TransRowWriter& writer) : w(writer) { w.BeginTick(); }
     ~TickScope() { w.EndTick(); }
   } tick(writer_);
-  for (int i = 0; i < kLinesPerTick && !Terminating(); ++i) {
+  int taken = 0;
+  bool more = true;
+  while (atStop || !Terminating()) {
+    if ((atStop || taken >= kLinesPerTick) && std::chrono::steady_clock::now() >= until) break;
     try {
       std::string line;
-      if (ctx_.engine->GetNextTransaction(line) != 0) break;
+      if (ctx_.engine->GetNextTransaction(line) != 0) {
+        more = false;
+        break;
+      }
+      ++taken;
       log_.WriteLog(30, "C.T=" + line);
       HandleLine(line);
     } catch (const std::exception& e) {
@@ -80,6 +104,58 @@ void TTransStore::CheckThCommTrans() {
       log_.WriteLog(999, std::string("<ChkTHC>") + e.what());
     }
   }
+  if (!atStop) NoteBacklog(taken, more);
+  return more;
+}
+
+void TTransStore::NoteBacklog(int taken, bool more) {
+  if (!backlog_ && taken > kLinesPerTick) {
+    backlog_ = true;
+    log_.WriteLog(999, "Backlog of engine lines: a tick stores more than " + IntToStr(kLinesPerTick) +
+                           " lines, for up to " + IntToStr(kBacklogPercent) + "% of its interval");
+  }
+  if (!backlog_) return;
+  backlogLines_ += taken;
+  ++backlogTicks_;
+  if (more) return;
+  log_.WriteLog(999, "Backlog stored: " + IntToStr(backlogLines_) + " lines in " + IntToStr(backlogTicks_) + " ticks");
+  backlog_ = false;
+  backlogLines_ = backlogTicks_ = 0;
+}
+
+void TTransStore::CheckSpool() {
+  TransSpool& spool = writer_.Spool();
+  if (!spool.Healthy()) spool.Retry();
+  const bool hold = !spool.Healthy();
+  if (hold == held_) return;
+  held_ = hold;
+  log_.WriteLog(999, hold ? "Spool " + spool.Path() + " cannot be written: controllers are asked for no records"
+                          : "Spool " + spool.Path() + " written again: controllers are asked for records");
+  if (ctx_.engine) ctx_.engine->HoldRecords(hold);
+}
+
+bool TTransStore::DrainAtStop(std::chrono::steady_clock::time_point until) {
+  if (!ctx_.engine) return false;
+  return TakeLines(until, true);
+}
+
+void TTransStore::SpoolAtStop() {
+  if (!ctx_.engine) return;
+  spoolOnly_ = true;
+  writer_.BeginSpoolBatch();
+  long long n = 0;
+  std::string line;
+  while (ctx_.engine->GetNextTransaction(line) == 0) {
+    try {
+      HandleLine(line);
+      ++n;
+    } catch (const std::exception& e) {
+      log_.WriteLog(999, std::string("<ChkTHC>") + e.what());
+    }
+  }
+  writer_.EndSpoolBatch();
+  spoolOnly_ = false;
+  if (n > 0) log_.WriteLog(999, "Stop: " + IntToStr(n) + " engine lines kept in the spool, stored at the next start");
 }
 
 void TTransStore::StatusQuery() {
@@ -144,15 +220,17 @@ void TTransStore::HandleUnitState(const std::string& line) {
   }
   // The device state is written outside the tick's transaction, so that a
   // failing trans row cannot take it back.
+  // (At a stop only the record is kept: the state is polled afresh at the
+  // next start.)
   if (state == "DN") {
     Save_Trans(tag, NowRecord('X'));
     writer_.Commit();
-    if (ctx_.registry) ctx_.registry->SetDeviceState(tag, "DOWN");
+    if (ctx_.registry && !spoolOnly_) ctx_.registry->SetDeviceState(tag, "DOWN");
   } else if (state == "UP") {
     if (ctx_.registry && ctx_.registry->IsNoPoll(tag)) return;
     Save_Trans(tag, NowRecord('Y'));
     writer_.Commit();
-    if (ctx_.registry) ctx_.registry->SetDeviceState(tag, "UP");
+    if (ctx_.registry && !spoolOnly_) ctx_.registry->SetDeviceState(tag, "UP");
   }
 }
 
@@ -218,17 +296,16 @@ void TTransStore::Save_Trans(const std::string& tag, const std::string& record) 
     int year = EventYear(record, now);
     Event ev = DecodeRecord(record, year);
     Holder h;
-    // A terminal record without a direction mark still names its holder;
-    // it only writes no attendance row.
-    bool holderWanted = IsCardCode(ev.code) || IsUnmarkedTerminalRecord(record);
-    bool deferred = holderWanted && FindHolder(ev.card, h) == Lookup::Failed;
+    const bool holderWanted = HolderWanted(ev.code, record);
+    bool deferred = spoolOnly_ || (holderWanted && FindHolder(ev.card, h) == Lookup::Failed);
     std::string id = FormatDateTime("yymmdd", now) +
                      Format("%2.2d%2.2d%2.2d%2.2d", now.hour, now.minute, now.second, now.msec % 100);
     if (deferred) {
       // Without its holder the row would be stored as "Unknown" and the
       // clocking lost: the whole transaction waits for the database.
-      writer_.Defer({tag, record, id, IntToStr(year)}, "tag=" + tag + " record=" + record);
-      h.name = "Unknown";
+      writer_.Defer({tag, record, id, IntToStr(year)}, "tag=" + tag + " record=" + record,
+                    spoolOnly_ ? "service stopping" : "card lookup failed");
+      if (holderWanted) h.name = "Unknown";
     } else {
       writer_.StoreTrans(TransRow(id, ev, tag, h));
     }
@@ -252,21 +329,47 @@ void TTransStore::LinkAttendance(const std::string& record, const std::string& t
     return;
   }
   if (s.RawEnable) raw_.DumpTOTextFile(record, tag, h.staff, ev.card, ev.code, ev.when, ev.when);
+  // The reprocessing request follows once the row is in its database
+  // (QueueRepro), which for a spooled row may be much later.
   writer_.StoreAttendance({h.staff, ev.yyyymmdd, ev.hhmm, "000", ev.code == "0" ? "I" : "O", ev.card, "", "01", "R",
                            "0001", "PX"});
-  if (!s.NoOTFRepro) {
-    log_.WriteLog(0, "Q.Reprocess [" + h.staff + "]");
-    ctx_.ReproList.push_back(FormatDateTime("yyyymmdd", ev.when.AddDays(-1)) + ev.yyyymmdd + h.staff);
-  }
 }
 
-bool TTransStore::ResolveDeferred(const SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after) {
+void TTransStore::QueueRepro(const std::vector<std::string>& row) {
+  // row: staff_number, yyyymmdd, ...
+  if (ctx_.settings->NoOTFRepro || row.size() < 2) return;
+  const std::string& staff = row[0];
+  const std::string& date = row[1];
+  int y = 0, m = 0, d = 0;
+  if (date.size() != 8 || std::sscanf(date.c_str(), "%4d%2d%2d", &y, &m, &d) != 3 || !DateTime::IsValidDate(y, m, d)) {
+    log_.WriteLog(999, "<SaveT>Invalid attendance date [" + date + "]");
+    return;
+  }
+  log_.WriteLog(0, "Q.Reprocess [" + staff + "]");
+  ctx_.ReproList.push_back(FormatDateTime("yyyymmdd", DateTime{y, m, d, 0, 0, 0, 0}.AddDays(-1)) + date + staff);
+}
+
+bool TTransStore::ResolveDeferred(SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after) {
   try {
     if (e.fields.size() < 4) throw std::invalid_argument("deferred transaction without its fields");
-    const std::string &tag = e.fields[0], &record = e.fields[1];
+    const std::string tag = e.fields[0], record = e.fields[1];
     Event ev = DecodeRecord(record, static_cast<int>(StrToInt(e.fields[3])));
     Holder h;
-    if (FindHolder(ev.card, h) == Lookup::Failed) return false;
+    if (HolderWanted(ev.code, record) && FindHolder(ev.card, h) == Lookup::Failed) {
+      // A lookup that keeps failing while the database takes other
+      // statements (a card number it cannot read, say) must not hold the
+      // rows behind it for ever: the transaction is stored as an unknown
+      // card, and from here on replayed as that plain row.
+      if (e.failures + 1 < TransRowWriter::kPoisonAfter) return false;
+      h = Holder{};
+      h.name = "Unknown";
+      row = TransRow(e.fields[2], ev, tag, h);
+      log_.WriteLog(999, "Card lookup failed " + IntToStr(e.failures + 1) +
+                             " times: stored as an unknown card: tag=" + tag + " record=" + record);
+      e.kind = "trans";
+      e.fields = row;
+      return true;
+    }
     row = TransRow(e.fields[2], ev, tag, h);
     after = [this, tag, record, ev, h] { LinkAttendance(record, tag, ev, h); };
     return true;

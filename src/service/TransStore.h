@@ -30,6 +30,9 @@ class TTransStore : public ITransStore {
 public:
   static constexpr int kMaxTranCodes = 60;
   static constexpr int kLinesPerTick = 10;
+  // With a backlog a tick goes on taking lines for this share of the
+  // Timer1 interval, so the default 200 ms drains far more than 50 a second.
+  static constexpr int kBacklogPercent = 40;
   static constexpr const char* kSpoolFile = "trans.spool";
 
   // The spool left by an earlier run is read here.
@@ -39,6 +42,8 @@ public:
   void CheckThCommTrans() override;
   void Save_Trans(const std::string& tag, const std::string& record) override;
   void GetTranCodeFromTable() override;
+  bool DrainAtStop(std::chrono::steady_clock::time_point until) override;
+  void SpoolAtStop() override;
   // The description of a code; the code and ":Unknown" when there is none.
   std::string GetTranStr(const std::string& code) const;
 
@@ -68,7 +73,15 @@ private:
   static std::vector<std::string> TransRow(const std::string& id, const Event& ev, const std::string& tag,
                                            const Holder& h);
   void LinkAttendance(const std::string& record, const std::string& tag, const Event& ev, const Holder& h);
-  bool ResolveDeferred(const SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after);
+  bool ResolveDeferred(SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after);
+  void QueueRepro(const std::vector<std::string>& attendanceRow);
+  // Takes engine lines in one tick of the writer until the engine has none,
+  // the service stops (unless `atStop`) or, past the first ten, `until`.
+  // True when lines were left.
+  bool TakeLines(std::chrono::steady_clock::time_point until, bool atStop);
+  void NoteBacklog(int taken, bool more);
+  // Controllers are asked for no records while the spool cannot be written.
+  void CheckSpool();
 
   void StatusQuery();
   void HandleLine(const std::string& line);
@@ -83,6 +96,10 @@ private:
   TransRowWriter writer_;
   std::array<TranCodeRec, kMaxTranCodes> tranCodes_{};
   int tranCodeCount_ = 0;
+  bool spoolOnly_ = false;  // at a stop: every line goes to the spool as it is
+  bool held_ = false;       // the engine is told to ask for no records
+  long long backlogLines_ = 0, backlogTicks_ = 0;  // while a backlog lasts
+  bool backlog_ = false;
 };
 
 }  // namespace px

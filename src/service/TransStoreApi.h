@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <string>
 
 namespace px {
@@ -7,10 +8,18 @@ namespace px {
 class ITransStore {
 public:
   virtual ~ITransStore() = default;
-  // One status query and up to ten engine lines per tick.
+  // One status query and ten engine lines per tick, more with a backlog.
   virtual void CheckThCommTrans() = 0;
   virtual void Save_Trans(const std::string& tag, const std::string& record) = 0;
   virtual void GetTranCodeFromTable() = 0;
+  // At a stop, once the engine starts no new exchange: stores the engine's
+  // lines until `until`; true while lines remain. SpoolAtStop then keeps
+  // whatever is still left in the spool, stored at the next start.
+  virtual bool DrainAtStop(std::chrono::steady_clock::time_point until) {
+    (void)until;
+    return false;
+  }
+  virtual void SpoolAtStop() {}
 };
 
 }  // namespace px

@@ -115,6 +115,25 @@ TEST_F(AccCommTest, AddressAndCrAloneIsNoAnswer) {
   EXPECT_EQ(replies, (std::vector<std::string>{"M0204123456789XX"}));
 }
 
+TEST_F(AccCommTest, AFullQueueRefusesABlockAndStopsAskingUntilItDrains) {
+  acc.Unit(5).Model = "KX4100";
+  std::string block = "00", big = "00";
+  for (int i = 0; i < 100; ++i) block += kRec1;
+  for (int i = 0; i < 150; ++i) big += kRec2;
+  for (int i = 0; i < 39; ++i) Exchange(5, Reply(5, "QA", block));
+  EXPECT_TRUE(log.Has("Bus 2 transaction queue holds 2000 lines: records are not asked for until it drains"));
+  Exchange(5, Reply(5, "QA", big));
+  EXPECT_TRUE(acc.Unit(5).RepeatRequest);
+  EXPECT_TRUE(log.HasSubstr("has no room for the 150 records of B2 U5: they are asked for again"));
+  // While the queue is full a unit owing a repeat is not polled at all.
+  EXPECT_EQ(acc.IdleStep(turn), TAccComm::IdleResult::NoneEnabled);
+  EXPECT_EQ(Trans().size(), 3900u);
+  Exchange(5, Reply(5, "QR", big));
+  EXPECT_TRUE(log.Has("Bus 2 transaction queue drained to 0 lines: records are asked for again"));
+  EXPECT_EQ(Trans().size(), 150u);
+  EXPECT_FALSE(acc.Unit(5).RepeatRequest);
+}
+
 TEST_F(AccCommTest, VersionStatusAndAcknowledgeReplies) {
   Exchange(1, Reply(1, "VN", "KX9999V4.5"));
   EXPECT_EQ(acc.Unit(1).Model, "KX9999");

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "EngineFixture.h"
+#include "common/Format.h"
 #include "engine/Protocol.h"
 #include "serial/ComPort.h"
 
@@ -272,6 +273,32 @@ TEST_F(BusEngineTest, SpawnAccessCommRulesAndSettingsChange) {
     form->EnableCtrl(1, 1, true);
     banks[1]->EnableUnits({1});
     ASSERT_TRUE(WaitFor([&] { return banks[1]->Unit(1).Received("QA") >= 1; }));
+  });
+}
+
+TEST_F(BusEngineTest, AFullTransactionQueueStopsAskingForRecordsUntilItDrains) {
+  AddSim(1, 0);  // unpaced: only the engine's side matters here
+  Run([&] {
+    auto& bank = StartBus({1});
+    auto& unit = bank.Unit(1);
+    unit.SetMaxRecordsPerReply(300);
+    const int n = 2400;
+    for (int i = 0; i < n; ++i) unit.QueueRecord(Format("01031200%6.6d0", i));
+    ASSERT_TRUE(WaitFor([&] { return log.HasSubstr("Bus 1 transaction queue holds"); }));
+    const int asked = unit.Received("QA") + unit.Received("QR"), status = unit.Received("RI");
+    ASSERT_TRUE(WaitFor([&] { return unit.Received("RI") >= status + 5; }));  // status polls go on
+    EXPECT_EQ(unit.Received("QA") + unit.Received("QR"), asked);
+    EXPECT_GT(unit.QueuedRecords(), 0);  // the unit keeps what it was not asked for
+
+    std::vector<std::string> got;
+    ASSERT_TRUE(WaitFor([&] {
+      for (auto& l : TakeLines()) got.push_back(l);
+      return static_cast<int>(got.size()) >= n;
+    }));
+    EXPECT_TRUE(log.HasSubstr("Bus 1 transaction queue drained to"));
+    ASSERT_EQ(static_cast<int>(got.size()), n);
+    for (int i = 0; i < n; ++i) ASSERT_EQ(got[static_cast<size_t>(i)], Format("T010101031200%6.6d0", i));
+    EXPECT_EQ(log.CountSubstr("<QFull>"), 0);
   });
 }
 

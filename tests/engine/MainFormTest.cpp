@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "EngineFixture.h"
@@ -79,9 +80,12 @@ TEST_F(MainFormTest, RawCaptureWritesOnlyWhenLinesArePending) {
     form->QueueForRawWrite("next");
     form->WriteToRawIfAny();  // appends
     EXPECT_EQ(ReadFile(raw), " 19010212300012349\n  3010212300012349 10.0.0.5\nnext\n");
-    // 501 lines in one second: the ring of 500 keeps 499.
-    for (int i = 0; i < 501; ++i) form->QueueForRawWrite("r");
-    EXPECT_EQ(log.CountSubstr("<QFull> Raw capture queue"), 2);
+    // 1001 lines within one second: written early rather than dropped.
+    for (int i = 0; i < 1001; ++i) form->QueueForRawWrite("r");
+    form->WriteToRawIfAny();
+    std::string text = ReadFile(raw);
+    EXPECT_EQ(std::count(text.begin(), text.end(), 'r'), 1001);
+    EXPECT_EQ(log.CountSubstr("<QFull> Raw capture queue"), 0);
   });
 }
 

@@ -31,6 +31,8 @@ public:
   std::deque<std::string> lines;
   std::map<std::string, std::string> status;  // request -> answer
   std::vector<std::string> statusAsked;
+  std::vector<bool> holds;
+  void HoldRecords(bool hold) override { holds.push_back(hold); }
 
   int GetNextTransaction(std::string& line) override {
     if (lines.empty()) return 1;

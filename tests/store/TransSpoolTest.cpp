@@ -181,6 +181,96 @@ TEST_P(TransSpoolTest, RefusedAttendanceRowInsideATick) {
   EXPECT_NE(Db().Dir().Read("trans.spool.bad").find("'S8'"), std::string::npos);
 }
 
+TEST_P(TransSpoolTest, AtAStopEveryEngineLineIsStoredOrSpooled) {
+  AddCtrl("Door1", 1);
+  auto lines = [&](int from, int to) {
+    for (int i = from; i < to; ++i) engine.lines.push_back("T0101" + Rec(2, 1, 8, i % 60, Card(i), '1'));
+  };
+  lines(0, 30);
+  ctx.Stopping = true;
+  store->CheckThCommTrans();  // a stopping service takes no new lines in its ticks...
+  EXPECT_EQ(Count("trans"), "0");
+  // ...but stores what the engine holds, as long as the stop allows,
+  EXPECT_FALSE(store->DrainAtStop(std::chrono::steady_clock::now() + std::chrono::minutes(1)));
+  EXPECT_EQ(Count("trans"), "30");
+  // and keeps the rest in the spool for the next start.
+  lines(30, 60);
+  EXPECT_TRUE(store->DrainAtStop(std::chrono::steady_clock::now() - std::chrono::seconds(1)));
+  store->SpoolAtStop();
+  EXPECT_TRUE(engine.lines.empty());
+  EXPECT_TRUE(log.Has("Stop: 30 engine lines kept in the spool, stored at the next start"));
+  ctx.Stopping = false;
+  MakeStore();
+  Drain();
+  ExpectCardsInOrder(60);
+}
+
+TEST_P(TransSpoolTest, ACardThatCannotBeLookedUpIsStoredAsUnknownAfterThreeTries) {
+  Db().Exec("alter table cards rename to cards_gone");
+  store->Save_Trans("Door1", Rec(2, 1, 8, 0, Card(0), '1'));
+  for (int i = 1; i <= 3; ++i) store->Save_Trans("Door1", Rec(2, 1, 8, i, "", 'X'));
+  EXPECT_EQ(Spooled(), 4u);
+  Tick();
+  Tick();
+  EXPECT_EQ(Count("trans"), "0");
+  Tick();
+  auto rows = Rows("trans");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0][2], Card(0));
+  EXPECT_EQ(rows[0][6], "Unknown");
+  for (size_t i = 1; i < 4; ++i) EXPECT_EQ(rows[i][12], "X");
+  EXPECT_TRUE(log.HasSubstr("Card lookup failed 3 times: stored as an unknown card: tag=Door1 record="));
+  EXPECT_FALSE(Db().Dir().Exists("trans.spool.bad"));
+}
+
+TEST_P(TransSpoolTest, EveryRowOfACommitWithUnknownOutcomeIsLookedUpAfterARestart) {
+  // The commit took effect though its answer was lost: all its rows are in.
+  for (int i = 0; i < 3; ++i) {
+    SpoolEntry e{0, "GDB1", "trans", {"27010210203000", "080000", Card(i), "20270102", "Door1", "", "Unknown", "", "",
+                                      "", "", "", "1", "", "0"}};
+    e.mayExist = true;
+    Db().Exec(TransRowWriter::InsertSql("trans", e.fields));
+    store->Writer().Spool().Append(e);
+  }
+  MakeStore();
+  Drain();
+  ExpectCardsInOrder(3);
+  EXPECT_EQ(log.CountSubstr("Spooled row already in the database, not stored again"), 3);
+}
+
+TEST_P(TransSpoolTest, ReprocessingIsRequestedWhenTheAttendanceRowLands) {
+  settings.ChronexLink = true;
+  AddCard("000007", "S7", "Ann");
+  BlockInserts("ot_tmclk");
+  store->Save_Trans("Door1", Rec(2, 1, 8, 0, "000007", '0'));
+  EXPECT_TRUE(ctx.ReproList.empty());
+  MakeStore();
+  UnblockInserts("ot_tmclk");
+  Tick();
+  ASSERT_EQ(ctx.ReproList.size(), 1u);
+  EXPECT_EQ(ctx.ReproList[0], "2027010120270102S7");
+}
+
+TEST_P(TransSpoolTest, ASpoolThatCannotBeWrittenStopsTheEngineAskingForRecords) {
+  BlockInserts("trans");
+  // Writes fail (no space), and so does the rewrite of the whole file.
+  std::filesystem::create_symlink("/dev/full", Db().Dir().File("trans.spool"));
+  std::filesystem::create_directory(Db().Dir().File("trans.spool.tmp"));
+  Arrive(0, 2);
+  EXPECT_TRUE(log.HasSubstr("<Spool> cannot write"));
+  Tick();
+  EXPECT_EQ(engine.holds, std::vector<bool>{true});
+  EXPECT_TRUE(log.HasSubstr("cannot be written: controllers are asked for no records"));
+  std::filesystem::remove(Db().Dir().File("trans.spool.tmp"));
+  Tick();
+  EXPECT_EQ(engine.holds, (std::vector<bool>{true, false}));
+  MakeStore();  // the rows reached the disk once it could be written
+  EXPECT_TRUE(log.HasSubstr("holds 2 rows from an earlier run"));
+  UnblockInserts("trans");
+  Drain();
+  ExpectCardsInOrder(2);
+}
+
 PX_INSTANTIATE_DB_TESTS(TransSpoolTest);
 
 // The spool's files on their own.

@@ -116,5 +116,13 @@ int main(int argc, char** argv) {
   for (auto& g : generators) g->Stop();
   for (auto& t : tcps) t->Stop();
   if (serial) serial->Stop();
+  // What the host must have stored: the records the units deleted.
+  auto report = [](const std::string& name, UnitBank& bank) {
+    int total = 0;
+    bank.ForEach([&](SimUnit& u) { total += u.ConfirmedRecords(); });
+    Print(name + " handed over " + std::to_string(total) + " records");
+  };
+  if (serial) report("serial", serial->Bank());
+  for (auto& t : tcps) report("tcp " + t->Endpoint(), t->Bank());
   return 0;
 }

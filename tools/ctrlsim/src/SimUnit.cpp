@@ -70,6 +70,7 @@ void SimUnit::QueueStatusRecord(std::time_t when) {
 int SimUnit::QueuedRecords() const { std::lock_guard l(m_); return static_cast<int>(queue_.size()); }
 int SimUnit::UnconfirmedRecords() const { std::lock_guard l(m_); return static_cast<int>(lastSent_.size()); }
 int SimUnit::ConfirmedRecords() const { std::lock_guard l(m_); return confirmed_; }
+std::vector<std::string> SimUnit::HandedOver() const { std::lock_guard l(m_); return handedOver_; }
 
 void SimUnit::SetCards(const std::vector<std::string>& records) {
   std::lock_guard l(m_);
@@ -194,6 +195,7 @@ ReplyPlan SimUnit::ReplyLocked(const Request& req) {
   ReplyPlan plan;
   if (ConfirmsLastBlock(req.code)) {
     confirmed_ += static_cast<int>(lastSent_.size());
+    handedOver_.insert(handedOver_.end(), lastSent_.begin(), lastSent_.end());
     lastSent_.clear();
   }
 

@@ -65,6 +65,9 @@ public:
   int QueuedRecords() const;        // not yet sent
   int UnconfirmedRecords() const;   // sent in the last QA, kept for a QR repeat
   int ConfirmedRecords() const;     // sent and followed by a poll other than QR
+  // The confirmed records in the order they were handed over: the unit has
+  // deleted them, so the host must have every one of them.
+  std::vector<std::string> HandedOver() const;
 
   // Card list streamed by a card upload. Entries are padded or cut to 20.
   void SetCards(const std::vector<std::string>& records);
@@ -124,6 +127,7 @@ private:
   std::deque<std::string> queue_;
   std::vector<std::string> lastSent_;
   int confirmed_ = 0;
+  std::vector<std::string> handedOver_;
   std::vector<std::string> cards_;
   Faults faults_;
   std::map<std::string, int> received_;
