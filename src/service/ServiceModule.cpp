@@ -163,6 +163,12 @@ void TVANTPortexService::ServiceExecute() {
     ctx_.Stopping = true;
     // Off the loop thread, so that its requests waiting for the loop finish.
     if (web_) web_->Stop();
+    loop_.Synchronize([this] {
+      timer1_->SetEnabled(false);
+      timer2_->SetEnabled(false);
+      if (listener_) listener_->Close();
+    });
+    DrainAtStop();
     // A module that waits for a device keeps the loop running inside its own
     // call; the modules go only once no such wait is on the loop's stack (the
     // stop flag ends those waits within milliseconds).
@@ -170,12 +176,6 @@ void TVANTPortexService::ServiceExecute() {
     while (!released && loop_.Synchronize([this, &released] {
       if (loop_.WaitDepth() > 0) return;
       released = true;
-      timer1_->SetEnabled(false);
-      timer2_->SetEnabled(false);
-      if (listener_) listener_->Close();
-    });
-    DrainAtStop();
-    loop_.Synchronize([this] {
       if (settings_.ChronexLink && arq_) arq_->ARQClose();
       settings_.Raw.FieldList.clear();
       settings_.Raw.FormatList.clear();
@@ -211,11 +211,17 @@ void TVANTPortexService::DrainAtStop() {
   // In slices, so the loop is never held long.
   bool more = true;
   const auto storeBy = Clk::now() + kStopStoreLimit;
+  // (Not inside a module's wait for a device, which runs the loop in its own
+  // call and may be in the middle of a transaction of its own.)
+  bool nested = false;
   while (more && Clk::now() < storeBy) {
     if (!loop_.Synchronize([&] {
-          more = store_ && store_->DrainAtStop(std::min(storeBy, Clk::now() + std::chrono::milliseconds(200)));
+          nested = loop_.WaitDepth() > 0;
+          if (!nested)
+            more = store_ && store_->DrainAtStop(std::min(storeBy, Clk::now() + std::chrono::milliseconds(200)));
         }))
       return;
+    if (nested) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (more)
     loop_.Synchronize([&] {
