@@ -20,6 +20,7 @@ class IZKModule;
 class ITemplateServer;
 class IAttendanceLib;
 class TTransOnlineForm;
+class IIntakeJournal;
 
 // The service's shared state and modules, handed to the parts that work on
 // them. Pointers to modules are null until the module exists.
@@ -37,6 +38,8 @@ struct ServiceContext {
   ITemplateServer* templates = nullptr;
   IAttendanceLib* arq = nullptr;
   TTransOnlineForm* monitor = nullptr;
+  // Everything controllers and terminals hand over, until it is stored.
+  IIntakeJournal* journal = nullptr;
 
   // Pending attendance reprocessing requests (loop thread).
   TReproList ReproList;
