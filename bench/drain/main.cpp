@@ -63,7 +63,9 @@ public:
   FloodEngine(int units, int cards) : units_(units), cards_(cards) {}
   long long handed = 0;
 
-  int GetNextTransaction(std::string& line) override {
+  using IEngine::GetNextTransaction;
+  int GetNextTransaction(std::string& line, std::uint64_t& seq) override {
+    seq = 0;
     int point = static_cast<int>(handed % units_) + 1;
     int card = static_cast<int>(handed % cards_);
     int minute = static_cast<int>(handed / 1000 % 60);

@@ -1,5 +1,7 @@
 #include "engine/AccComm.h"
 
+#include <vector>
+
 #include "common/Format.h"
 #include "common/StrUtil.h"
 #include "engine/EngineLines.h"
@@ -14,9 +16,17 @@ TAccComm::TAccComm(EngineContext& ctx, int bus)
       bus_(bus),
       ring_(Format("Bus %d receive ring", bus), &ctx.log),
       commands_(kCommandSlots, Format("Bus %d command queue", bus), &ctx.log),
-      trans_(kTransSlots, Format("Bus %d transaction queue", bus), ctx.log, ctx.recordsHeld) {
-  for (int u = 1; u <= kUnits; ++u) Unit(u).UnitNumber = u;
+      trans_(kTransSlots, Format("Bus %d transaction queue", bus), ctx.log, ctx.recordsHeld, ctx.journal,
+             Format("B%d", bus)) {
+  for (int u = 1; u <= kUnits; ++u) {
+    Unit(u).UnitNumber = u;
+    // A unit that owed a repeat when the last run ended is asked for it
+    // first, so its controller sends that block again instead of deleting it.
+    Unit(u).RepeatRequest = trans_.Owed(UnitKey(u));
+  }
 }
+
+std::string TAccComm::UnitKey(int unit) const { return Format("B%dU%2.2d", bus_, unit); }
 
 TAccComm::~TAccComm() {
   if (cardFile_.is_open()) cardFile_.close();
@@ -109,17 +119,19 @@ BusSnapshot TAccComm::CheckBusPort(BusTurn& turn) {
   return BusSnapshot{turn.portOpen, finder_.State(), timeout_, finder_.CardMode()};
 }
 
+void TAccComm::StartExchange() {
+  // Whatever is left from an earlier exchange (a late or broken answer)
+  // must not be taken for the answer to this one.
+  ring_.Clear();
+  finder_.Reset();
+  if (cardFile_.is_open()) cardFile_.close();
+}
+
 TAccComm::IdleResult TAccComm::IdleStep(BusTurn& turn) {
   timeout_ = kReplyTicks;
-  auto startExchange = [this] {
-    // Whatever is left from an earlier exchange (a late or broken answer)
-    // must not be taken for the answer to this one.
-    ring_.Clear();
-    finder_.Reset();
-    if (cardFile_.is_open()) cardFile_.close();
-  };
+  turn.awaited = 0;
   if (FetchBusCommand(turn)) {
-    startExchange();
+    StartExchange();
     SendBusCommand(turn);
     turn.commandInFlight = true;
     finder_.SetState('W');
@@ -127,13 +139,35 @@ TAccComm::IdleResult TAccComm::IdleStep(BusTurn& turn) {
   }
   if (ctx_.scanningStopped) return IdleResult::ScanningStopped;
   turn.commandInFlight = false;
-  const bool ask = trans_.MayAsk();
+  bool ask = trans_.MayAsk();
   int unit = ChooseNextUnit(ask);
   if (unit == 0) return IdleResult::NoneEnabled;
+  std::string code = PollCode(unit, ask);
+  if (code == "QA" || code == "QR") {
+    // The reply may carry records: should the service end before they are
+    // in the journal, the next run must ask for them again.
+    if (!trans_.MarkOwed(UnitKey(unit), turn.awaited)) {
+      if (Unit(unit).RepeatRequest) return IdleResult::NoneEnabled;
+      code = PollCode(unit, false);
+    }
+  }
   lastPolled_ = unit;
   turn.unit = unit;
-  startExchange();
-  SendBusPoll(unit, ask);
+  turn.pollCode = code;
+  if (turn.awaited) return IdleResult::AwaitJournal;
+  StartExchange();
+  SendPoll(unit, code);
+  finder_.SetState('W');
+  return IdleResult::PollSent;
+}
+
+TAccComm::IdleResult TAccComm::SendAwaitedPoll(BusTurn& turn, bool settled) {
+  const IIntakeJournal::Seq mark = turn.awaited;
+  turn.awaited = 0;
+  if (!settled && ctx_.journal && ctx_.journal->Withdraw(mark, mark)) return IdleResult::NoneEnabled;
+  if (!ValidUnit(turn.unit)) return IdleResult::NoneEnabled;
+  StartExchange();
+  SendPoll(turn.unit, turn.pollCode);
   finder_.SetState('W');
   return IdleResult::PollSent;
 }
@@ -168,23 +202,22 @@ int TAccComm::ChooseNextUnit(bool askRecords) const {
   for (int i = 0; i < kUnits; ++i) {
     u = u >= kUnits ? 1 : u + 1;
     const TUnitRecord& r = units_[static_cast<size_t>(u - 1)];
-    if (r.Enabled && (askRecords || !r.RepeatRequest || r.Model.empty())) return u;
+    if (r.Enabled && (askRecords || !r.RepeatRequest)) return u;
   }
   return 0;
 }
 
-void TAccComm::SendBusPoll(int unit, bool askRecords) {
+std::string TAccComm::PollCode(int unit, bool askRecords) const {
+  const TUnitRecord& r = units_[static_cast<size_t>(unit - 1)];
+  if (askRecords && r.RepeatRequest) return "QR";
+  if (r.Model.empty()) return "VN";
+  if (askRecords && !r.StatusRequest) return "QA";
+  return r.ModelKnown ? "RI" : "RS";
+}
+
+void TAccComm::SendPoll(int unit, const std::string& code) {
   TUnitRecord& r = Unit(unit);
   ctx_.monitor.SetPanelText(1, Format("Scanning Bus %d Ctrl %d [%d]", bus_, unit, ctx_.clock->LocalNow().msec));
-  const char* code;
-  if (r.Model.empty())
-    code = "VN";
-  else if (askRecords && r.RepeatRequest)
-    code = "QR";
-  else if (askRecords && !r.StatusRequest)
-    code = "QA";
-  else
-    code = r.ModelKnown ? "RI" : "RS";
   ctx_.log.WriteLog(30, Format("SR: B%d U%d: %s", bus_, unit, r.StatusRequest ? "Req Status" : "Poll"));
   Write(BuildPollFrame(unit, code));
   ProcessCounters::Add(Counters().busPolls, bus_);
@@ -229,16 +262,23 @@ bool TAccComm::HandleRecords(int unit, const std::string& frame, int from, int c
     trans_.Refused(Format("B%d U%d", bus_, unit), static_cast<size_t>(count));
     return false;
   }
+  std::vector<std::string> lines, raw;
+  std::string statusA = r.StatusA, statusB = r.StatusB;
   for (int i = 0; i < count; ++i) {
     std::string rec = Copy(frame, from + 15 * i, 15);
     if (CharAt(rec, 15) == 'Z') {
-      r.StatusA = Copy(rec, 9, 2);
-      r.StatusB = Copy(rec, 11, 4);
+      statusA = Copy(rec, 9, 2);
+      statusB = Copy(rec, 11, 4);
       continue;
     }
-    ctx_.queueForRawWrite(SerialRawLine(bus_, unit, rec));
-    PutTrans(SerialTransLine(bus_, unit, rec));
+    raw.push_back(SerialRawLine(bus_, unit, rec));
+    lines.push_back(SerialTransLine(bus_, unit, rec));
   }
+  // The whole block is journaled, then queued, or none of it (asked for again).
+  if (!trans_.PutRecords(lines, UnitKey(unit))) return false;
+  r.StatusA = statusA;
+  r.StatusB = statusB;
+  for (const auto& l : raw) ctx_.queueForRawWrite(l);
   return true;
 }
 
@@ -280,6 +320,7 @@ void TAccComm::ProcessBusReply(BusTurn& turn) {
   } else if (code == "QA" || code == "QR" || code == "DB") {
     r.StatusA = Copy(f, 4, 2);
     bool taken = true;
+    if (dataLen <= 14) trans_.ClearOwed(UnitKey(unit));  // a block without records
     if (dataLen > 14) {
       std::string received = Copy(f, len - 2, 2);
       std::string computed = ByteSumHex(data);

@@ -26,6 +26,10 @@ struct BusTurn {
   std::string reply;             // "XX" after a command time-out
   bool commandInFlight = false;  // false while a poll is outstanding
   char busState = 'N';           // "N" normal, "D" port down
+  // A poll that asks for records waits for the unit's owed mark to be on
+  // disk before it goes out: its code and the mark's journal number.
+  std::string pollCode;
+  IIntakeJournal::Seq awaited = 0;
 };
 
 // What the bus thread acts on after CheckBusPort.
@@ -57,7 +61,7 @@ public:
 
   bool Queue_PutCommand(const std::string& line) { return commands_.Put(line); }
   bool Queue_GetCommand(std::string& line) { return commands_.Get(line); }
-  bool GetTrans(std::string& line) { return trans_.Get(line); }
+  bool GetTrans(std::string& line, IIntakeJournal::Seq& seq) { return trans_.Get(line, seq); }
   bool HasTrans() const { return !trans_.Empty(); }
   size_t CommandDepth() const { return commands_.Count(); }
   size_t TransDepth() const { return trans_.Count(); }
@@ -82,8 +86,11 @@ public:
 
   // Steps of the bus thread.
   BusSnapshot CheckBusPort(BusTurn& turn);
-  enum class IdleResult { CommandSent, PollSent, NoneEnabled, ScanningStopped };
+  enum class IdleResult { CommandSent, PollSent, NoneEnabled, ScanningStopped, AwaitJournal };
   IdleResult IdleStep(BusTurn& turn);
+  // After AwaitJournal: sends the poll once its mark is on disk; when it is
+  // not (`settled` false) and can still be taken back, sends nothing.
+  IdleResult SendAwaitedPoll(BusTurn& turn, bool settled);
   void GiveUpAnswer(BusTurn& turn);
   void AbandonCardUpload(BusTurn& turn);
   void ProcessBusReply(BusTurn& turn);
@@ -95,8 +102,13 @@ public:
   // While records are not asked for, a unit waiting to repeat its last
   // block is passed over: any poll but QR would have it delete that block.
   int ChooseNextUnit(bool askRecords = true) const;
-  // QA or QR only when `askRecords`; otherwise a status poll.
-  void SendBusPoll(int unit, bool askRecords = true);
+  // QA or QR only when `askRecords`; otherwise a status poll. A unit that
+  // owes a repeat gets QR before anything else, its version request too.
+  std::string PollCode(int unit, bool askRecords) const;
+  void SendBusPoll(int unit, bool askRecords = true) { SendPoll(unit, PollCode(unit, askRecords)); }
+  void SendPoll(int unit, const std::string& code);
+  // The unit's name in the intake journal: "B" bus "U" two-digit unit.
+  std::string UnitKey(int unit) const;
   const TransQueue& TransLines() const { return trans_; }
   void ReportPollTimeout(int unit);
   void ReportCommandFailed(BusTurn& turn);
@@ -110,6 +122,7 @@ private:
   void OnCardRecord(const std::string& record) override;
   void OnCardEnd() override;
   void Write(const std::string& bytes);
+  void StartExchange();
   void Led(int unit, uint32_t colour);
   void PutTrans(const std::string& line);
   // The turn's unit did not answer (time-out, or a frame that is no reply).

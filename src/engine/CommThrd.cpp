@@ -53,13 +53,21 @@ bool TCommThrd::Handoff(const std::function<void()>& step) {
   };
   if (terminated_ || ctx_.stopping || ctx_.loop.Stopped()) return false;
   auto sh = std::make_shared<Shared>();
-  ctx_.loop.Post([sh, step] {
+  ctx_.loop.Post([this, sh, step] {
     {
       std::lock_guard<std::mutex> g(sh->m);
       if (sh->abandoned) return;
       sh->started = true;
     }
-    step();
+    // A step that throws is over all the same: the thread must not wait
+    // for it for ever (nor the stop behind it).
+    try {
+      step();
+    } catch (const std::exception& e) {
+      ctx_.log.WriteLog(999, "<BusStep> B" + std::to_string(acc_.Bus()) + " " + e.what());
+    } catch (...) {
+      ctx_.log.WriteLog(999, "<BusStep> B" + std::to_string(acc_.Bus()) + " unknown exception");
+    }
     {
       std::lock_guard<std::mutex> g(sh->m);
       sh->done = true;
@@ -76,6 +84,17 @@ bool TCommThrd::Handoff(const std::function<void()>& step) {
       sh->abandoned = true;
       return false;
     }
+  }
+  return true;
+}
+
+bool TCommThrd::WaitJournal(std::chrono::milliseconds max) {
+  IIntakeJournal* j = ctx_.journal;
+  if (!j) return true;
+  const std::string& source = acc_.TransLines().Source();
+  const auto until = std::chrono::steady_clock::now() + max;
+  while (!j->WaitSettled(source, std::chrono::milliseconds(50))) {
+    if (terminated_ || ctx_.stopping || ctx_.Winding() || std::chrono::steady_clock::now() >= until) return false;
   }
   return true;
 }
@@ -115,8 +134,17 @@ void TCommThrd::OneTurn() {
 
   switch (snap.state) {
     case 'I': {
+      // Nothing goes out before the records this bus took are on disk: the
+      // next poll tells their controller it may delete them.
+      if (!WaitJournal(std::chrono::hours(24))) return;
       auto result = TAccComm::IdleResult::NoneEnabled;
       if (!Handoff([&] { result = acc_.IdleStep(turn_); })) return Terminate();
+      if (result == TAccComm::IdleResult::AwaitJournal) {
+        // The unit's owed mark first; a journal that cannot write it within
+        // the wait gets it taken back and the poll is not sent.
+        const bool settled = WaitJournal(kMarkWait);
+        if (!Handoff([&] { result = acc_.SendAwaitedPoll(turn_, settled); })) return Terminate();
+      }
       if (result == TAccComm::IdleResult::ScanningStopped) SleepMs(20);
       break;
     }

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -46,6 +47,10 @@ private:
   void Execute();
   void OneTurn();
   bool Handoff(const std::function<void()>& step);
+  // Waits until every line of this bus is settled in the journal; false
+  // when the thread must end or `max` has passed.
+  bool WaitJournal(std::chrono::milliseconds max);
+  static constexpr std::chrono::milliseconds kMarkWait{2000};
   void SleepMs(int ms);
 
   EngineContext& ctx_;

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace px {
@@ -23,8 +24,13 @@ public:
   // 0 with the command ID when queued, 1 when nothing was queued.
   virtual int SendCommand(const std::string& command, int bus, int unit, std::string& id,
                           const std::string& params, const std::string& ip) = 0;
-  // 0 with a line, 1 with none.
-  virtual int GetNextTransaction(std::string& line) = 0;
+  // 0 with a line, 1 with none; `seq` is the line's number in the intake
+  // journal (0 when it has none), to be reported consumed once it is stored.
+  virtual int GetNextTransaction(std::string& line, std::uint64_t& seq) = 0;
+  int GetNextTransaction(std::string& line) {
+    std::uint64_t seq = 0;
+    return GetNextTransaction(line, seq);
+  }
   // 0 with the door-status text in place of the request, 1 when unknown.
   virtual int GetDoorStatus(std::string& text) = 0;
   virtual void QueueForRawWrite(const std::string& line) = 0;

@@ -6,6 +6,7 @@
 
 #include "common/ControllerTable.h"
 #include "common/DateTime.h"
+#include "common/IntakeJournalApi.h"
 #include "common/Log.h"
 #include "engine/CommMonitor.h"
 #include "engine/EngineConfig.h"
@@ -46,6 +47,9 @@ struct EngineContext {
   // the records of an answer already sent reach the queues.
   const std::atomic<bool>* winding = nullptr;
   bool Winding() const { return winding && winding->load(); }
+  // Where every line bound for the service is kept until it is stored; null
+  // when the service keeps none.
+  IIntakeJournal* journal = nullptr;
 };
 
 }  // namespace px

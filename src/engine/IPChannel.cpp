@@ -209,6 +209,14 @@ void TIPChannel::IdleStep() {
     ContinueCommandConnect();
     return;
   }
+  if (!awaitedPoll_.empty()) {
+    SendAwaitedPoll();
+    return;
+  }
+  // Nothing goes out before the records this channel took are on disk: the
+  // next poll tells their controller it may delete them. The timer looks
+  // again on its next tick.
+  if (!ctrl_.TransLines().Settled()) return;
   wait_ = kPollWait;
   std::string line;
   if (ctrl_.Queue_GetIPCommand(sock_->Address, line)) {
@@ -234,6 +242,38 @@ void TIPChannel::IdleStep() {
     ctrl_.SetState('N');
     return;
   }
+  if (ctrl_.Awaited() != 0) {
+    // The unit's owed mark goes to disk first; the poll waits for it.
+    awaitedPoll_ = frame;
+    awaitedMark_ = ctrl_.Awaited();
+    awaitedSince_ = std::chrono::steady_clock::now();
+    return;
+  }
+  ctrl_.BeginPoll();
+  if (!frame.empty()) sock_->SendText(frame);
+  ctrl_.SetState('W');
+}
+
+void TIPChannel::DropAwaitedPoll() {
+  if (awaitedPoll_.empty()) return;
+  awaitedPoll_.clear();
+  // Taken back when still unwritten; once on disk the unit simply gets a
+  // repeat request first at the next start.
+  if (ctx_.journal) ctx_.journal->Withdraw(awaitedMark_, awaitedMark_);
+}
+
+void TIPChannel::SendAwaitedPoll() {
+  const bool settled = ctrl_.TransLines().Settled();
+  if (!settled && std::chrono::steady_clock::now() - awaitedSince_ < kMarkWait) return;
+  const std::string frame = std::move(awaitedPoll_);
+  awaitedPoll_.clear();
+  // A mark the journal could not write in time is taken back, and the poll
+  // with it; one that reached the disk after all lets the poll go.
+  if (!settled && ctx_.journal && ctx_.journal->Withdraw(awaitedMark_, awaitedMark_)) {
+    ctrl_.SetState('N');
+    return;
+  }
+  wait_ = kPollWait;
   ctrl_.BeginPoll();
   if (!frame.empty()) sock_->SendText(frame);
   ctrl_.SetState('W');
@@ -328,6 +368,7 @@ void TIPChannel::AnswerTimedOut() {
 }
 
 void TIPChannel::Recreate() {
+  DropAwaitedPoll();
   std::string line;
   if (ctrl_.Queue_GetIPCommand(sock_->Address, line))
     ctx_.putReplyQ(IpFailLine(TIPCommandQueue::UnitOf(line), TIPCommandQueue::IdOf(line), sock_->Address));
@@ -406,6 +447,7 @@ void TIPChannel::Csock1Disconnect(TClientSocket& s) { (void)s; }
 
 void TIPChannel::OnOffPolling(bool on) {
   if (!on) {
+    DropAwaitedPoll();
     // Whatever was under way is given up; a command in flight gets its
     // answer now rather than never.
     if (ctrl_.CommandInFlight()) {
@@ -435,6 +477,7 @@ void TIPChannel::OnOffPolling(bool on) {
 
 void TIPChannel::Free() {
   freed_ = true;
+  DropAwaitedPoll();
   timer_.SetEnabled(false);
   sock_->Close();
   connecting_ = cmdConnecting_ = false;

@@ -76,6 +76,9 @@ private:
   void StartConnect(const std::string& ip, int port);
   void ConnectFailed(const std::string& ip, int port);
   void IdleStep();
+  void SendAwaitedPoll();
+  void DropAwaitedPoll();
+  static constexpr std::chrono::milliseconds kMarkWait{2000};
   void StartCommand(const std::string& line);
   void ContinueCommandConnect();
   void SendCommandFrame();
@@ -113,6 +116,10 @@ private:
   bool waitingPace_ = false;
   bool suspended_ = false;
   bool freed_ = false;
+  // A poll waiting for its unit's owed mark to reach the disk.
+  std::string awaitedPoll_;
+  IIntakeJournal::Seq awaitedMark_ = 0;
+  std::chrono::steady_clock::time_point awaitedSince_{};
 };
 
 }  // namespace px

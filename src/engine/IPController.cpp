@@ -2,6 +2,7 @@
 
 #include "common/ControllerTable.h"
 #include "common/Format.h"
+#include "common/IpKey.h"
 #include "common/StrUtil.h"
 #include "engine/EngineLines.h"
 #include "engine/Protocol.h"
@@ -13,7 +14,8 @@ TIPController::TIPController(EngineContext& ctx, int channel)
     : ctx_(ctx),
       channel_(channel),
       commands_(Format("IP channel %d command queue", channel), &ctx.log),
-      trans_(kTransSlots, Format("IP channel %d transaction queue", channel), ctx.log, ctx.recordsHeld),
+      trans_(kTransSlots, Format("IP channel %d transaction queue", channel), ctx.log, ctx.recordsHeld, ctx.journal,
+             Format("IP%d", channel)),
       receiver_(ctx, Format("IP channel %d receive ring", channel)) {
   receiver_.SetState('N');
 }
@@ -35,7 +37,6 @@ void TIPController::FillSlot(int slot, bool wasDown, bool enabled, int port, con
   r = TUnitRecord{};
   r.UnitNumber = unit;
   r.Enabled = enabled;
-  r.RepeatRequest = false;
   r.LastPollWasQ = false;
   r.StatusRequest = false;
   r.Model.clear();
@@ -46,7 +47,18 @@ void TIPController::FillSlot(int slot, bool wasDown, bool enabled, int port, con
   r.FailureCount = wasDown ? 4 : 0;
   s.ip = ip;
   s.port = port;
+  // Owed when the last run ended: asked for that block again first.
+  r.RepeatRequest = trans_.Owed(UnitKey(slot));
   ctx_.monitor.SetIpLedHint(channel_, unit, ip);
+}
+
+std::string TIPController::UnitKey(int slot) const {
+  const TIPSlot& s = Slot(slot);
+  try {
+    return IPToKey(s.ip) + Format("U%d", s.rec.UnitNumber);
+  } catch (const std::exception&) {
+    return s.ip + Format("U%d", s.rec.UnitNumber);
+  }
 }
 
 bool TIPController::HoldsAddress(const std::string& ip) const {
@@ -128,10 +140,16 @@ void TIPController::BeginPoll() {
 
 bool TIPController::IPSendPoll(std::string& frame) {
   frame.clear();
+  awaited_ = 0;
   TUnitRecord& r = Cur().rec;
   if (!r.Enabled || !r.Reachable) return false;
+  const bool ask = trans_.MayAsk();
   std::string code;
-  if (r.Model.empty() || ctx_.settings.expressMode) {
+  if (ask && r.RepeatRequest) {
+    // Before anything else, also before the version request: any other
+    // poll would have the controller delete the block it owes.
+    code = "QR";
+  } else if (r.Model.empty() || ctx_.settings.expressMode) {
     // Capped, so a channel in express mode can listen for ever.
     if (r.VersionRequests < 4) ++r.VersionRequests;
     if (r.VersionRequests < 4) {
@@ -140,15 +158,22 @@ bool TIPController::IPSendPoll(std::string& frame) {
       r.Model = r.ConfiguredModel;
       Log(20, Format("%d: Sq=%d U%d Ctrl# %d is ", channel_, curSlot_, r.UnitNumber, curUnit_) + r.Model);
     }
-  } else if (!trans_.MayAsk()) {
+  } else if (!ask) {
     if (r.RepeatRequest) return false;
     r.StatusRequest = true;
     code = r.ModelKnown ? "RI" : "RS";
-  } else if (r.RepeatRequest) {
-    code = "QR";
   } else {
     r.StatusRequest = !r.StatusRequest;
     code = !r.StatusRequest ? "QA" : (r.ModelKnown ? "RI" : "RS");
+  }
+  if (code == "QA" || code == "QR") {
+    // Should the service end before the reply's records are in the journal,
+    // the next run must ask for them again.
+    if (!trans_.MarkOwed(UnitKey(curSlot_), awaited_)) {
+      if (r.RepeatRequest) return false;
+      r.StatusRequest = true;
+      code = r.ModelKnown ? "RI" : "RS";
+    }
   }
   if (!code.empty()) {
     frame = BuildPollFrame(WireUnit(curUnit_), code);
@@ -184,7 +209,26 @@ void TIPController::ProcessIPData() {
     ring.Clear();
     return;
   }
+  block_.clear();
   ReadIPReplies(ring.Drain(), *this);
+  // Each controller's records are journaled as one block, then queued, or
+  // none of them (asked for again).
+  for (auto& b : block_) {
+    TIPSlot& s = Slot(b.slot);
+    if (!trans_.PutRecords(b.lines, UnitKey(b.slot))) {
+      s.rec.RepeatRequest = true;
+      continue;
+    }
+    for (const auto& l : b.lines) ctx_.queueForRawWrite(l);
+  }
+  block_.clear();
+}
+
+TIPController::Block& TIPController::BlockOf(int slot) {
+  for (auto& b : block_)
+    if (b.slot == slot) return b;
+  block_.push_back(Block{slot, {}});
+  return block_.back();
 }
 
 TIPSlot& TIPController::FrameSlot(int frameUnit, int& slot) {
@@ -207,6 +251,7 @@ void TIPController::OnPollHeader(int frameUnit, const std::string& code, const s
   int slot = 0;
   TUnitRecord& r = FrameSlot(frameUnit, slot).rec;
   if (code == "QR" && frameUnit == WireUnit(r.UnitNumber)) r.RepeatRequest = false;
+  BlockOf(slot);  // its owed mark goes with its records, or alone
   RefreshIPDownCount(slot, true);
   if (r.ModelKnown) r.StatusA = statusA;
   Log(21, " - P.OK");
@@ -221,9 +266,7 @@ void TIPController::OnRecord(int frameUnit, const std::string& record) {
     return;
   }
   Log(0, Format("%d: U%d ", channel_, s.rec.UnitNumber) + record);
-  std::string line = IpTransLine(s.rec.UnitNumber, record, s.ip);
-  ctx_.queueForRawWrite(line);
-  PutTrans(line);
+  BlockOf(slot).lines.push_back(IpTransLine(s.rec.UnitNumber, record, s.ip));
 }
 
 void TIPController::OnFrameEnd(int frameUnit, const std::string& frame) {

@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/RingQueue.h"
 #include "engine/EngineContext.h"
@@ -72,7 +73,7 @@ public:
   bool Queue_GetIPCommand(const std::string& ip, std::string& line) { return commands_.Get(ip, line); }
   // Empties the command queue; every dropped command is answered "XX".
   void DropCommands();
-  bool GetTrans(std::string& line) { return trans_.Get(line); }
+  bool GetTrans(std::string& line, IIntakeJournal::Seq& seq) { return trans_.Get(line, seq); }
   void PutTrans(const std::string& line) { trans_.Put(line); }
   size_t TransDepth() const { return trans_.Count(); }
   const TransQueue& TransLines() const { return trans_; }
@@ -96,6 +97,11 @@ public:
   // last block is not polled at all: any poll but QR would have the
   // controller delete that block.
   bool IPSendPoll(std::string& frame);
+  // After IPSendPoll: the journal number of the owed mark the poll must wait
+  // for (0: none).
+  IIntakeJournal::Seq Awaited() const { return awaited_; }
+  // The slot's name in the intake journal: address key, "U", unit number.
+  std::string UnitKey(int slot) const;
   // Interprets the complete frame in the ring (state "E").
   void ProcessIPData();
   // The end of a card upload (state "C").
@@ -109,6 +115,12 @@ private:
   void OnFrameEnd(int frameUnit, const std::string& frame) override;
   // The slot of the current address whose controller sent a frame.
   TIPSlot& FrameSlot(int frameUnit, int& slot);
+  // The records of one reply, per slot, until the reply is read.
+  struct Block {
+    int slot = 0;
+    std::vector<std::string> lines;
+  };
+  Block& BlockOf(int slot);
   void Log(int level, const std::string& text) { ctx_.log.WriteLog(level, text); }
 
   EngineContext& ctx_;
@@ -123,6 +135,8 @@ private:
   bool cmdInFlight_ = false;
   std::string cmdId_;
   int cmdUnit_ = 0;
+  std::vector<Block> block_;
+  IIntakeJournal::Seq awaited_ = 0;
 };
 
 }  // namespace px

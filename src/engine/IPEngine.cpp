@@ -134,10 +134,10 @@ bool TIPEngine::Queue_IPCommandPending() {
   return false;
 }
 
-bool TIPEngine::GetNextTransaction(std::string& line) {
-  if (ss_) return ss_->SST_GetTrans(line);
+bool TIPEngine::GetNextTransaction(std::string& line, IIntakeJournal::Seq& seq) {
+  if (ss_) return ss_->SST_GetTrans(line, seq);
   for (auto& ch : channels_)
-    if (ch->Ctrl().GetTrans(line)) return true;
+    if (ch->Ctrl().GetTrans(line, seq)) return true;
   return false;
 }
 

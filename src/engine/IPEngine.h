@@ -42,7 +42,7 @@ public:
   bool Queue_IPCommandPending();
   // The first channel with a slot holding exactly that address.
   bool GetIdxFromIPAddr(const std::string& ip, int& channel) const;
-  bool GetNextTransaction(std::string& line);
+  bool GetNextTransaction(std::string& line, IIntakeJournal::Seq& seq);
   // 0 with the door-status text, 1 when the controller is unknown.
   int GetDoorStatus(const std::string& ip, int unit, std::string& text);
   void OnOffPollingThread(const std::string& ip, const std::string& onOff);

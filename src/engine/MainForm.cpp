@@ -27,7 +27,7 @@ TBaudRate ToBaudRate(int baud) {
 }  // namespace
 
 TMainForm::TMainForm(EventLoop& loop, ILog& log, const EngineConfig& cfg, std::shared_ptr<Clock> clock,
-                     ControllerTable* ctrlTable, ITemplateServer* templates)
+                     ControllerTable* ctrlTable, ITemplateServer* templates, IIntakeJournal* journal)
     : loop_(loop),
       log_(log),
       cfg_(cfg),
@@ -38,7 +38,7 @@ TMainForm::TMainForm(EventLoop& loop, ILog& log, const EngineConfig& cfg, std::s
       rawQ_(kRawSlots, "Raw capture queue", &log),
       ctx_{loop_, log_, cfg_, clock_, ctrlTable_, templates_, monitor_, settings_, scanningStopped_, stopping_,
            [this](const std::string& l) { PutReplyQ(l); }, [this](const std::string& l) { QueueForRawWrite(l); },
-           &recordsHeld_, &winding_},
+           &recordsHeld_, &winding_, journal},
       timer1_(loop, cfg_.busTickMs > 0 ? cfg_.busTickMs : 20),
       systemTimer_(loop, 1000),
       oneOffTimer_(loop, 10) {
@@ -135,17 +135,24 @@ bool TMainForm::Queue_GetCommand(int bus, std::string& line) {
   return acc && acc->Queue_GetCommand(line);
 }
 
-void TMainForm::PutReplyQ(const std::string& line) { replyQ_.Put(line); }
+void TMainForm::PutReplyQ(const std::string& line) {
+  // Card upload progress comes at network speed and nothing needs more than
+  // its latest count: it may take only a quarter of the queue, so the line
+  // that ends an upload, or answers any other command, always finds room.
+  if (!line.empty() && line[0] == 'C' && replyQ_.Count() >= kReplySlots / 4) return;
+  replyQ_.Put(line);
+}
 bool TMainForm::GetReplyQ(std::string& line) { return replyQ_.Get(line); }
 
-int TMainForm::GetNextTransaction(std::string& line) {
+int TMainForm::GetNextTransaction(std::string& line, std::uint64_t& seq) {
+  seq = 0;
   if (stopping_) return 1;
   try {
     if (GetReplyQ(line)) return 0;
     if (busCount_ > 0)
       for (int b = 1; b <= kMaxBuses; ++b)
-        if (TAccComm* acc = Bus(b); acc && acc->GetTrans(line)) return 0;
-    return ip_->GetNextTransaction(line) ? 0 : 1;
+        if (TAccComm* acc = Bus(b); acc && acc->GetTrans(line, seq)) return 0;
+    return ip_->GetNextTransaction(line, seq) ? 0 : 1;
   } catch (const std::exception& e) {
     log_.WriteLog(999, std::string("<GetTrans> ") + e.what());
     return 1;

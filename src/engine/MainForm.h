@@ -29,7 +29,7 @@ public:
   static constexpr size_t kRawSlots = 500;
 
   TMainForm(EventLoop& loop, ILog& log, const EngineConfig& cfg, std::shared_ptr<Clock> clock,
-            ControllerTable* ctrlTable, ITemplateServer* templates);
+            ControllerTable* ctrlTable, ITemplateServer* templates, IIntakeJournal* journal = nullptr);
   ~TMainForm() override;
   TMainForm(const TMainForm&) = delete;
   TMainForm& operator=(const TMainForm&) = delete;
@@ -45,7 +45,8 @@ public:
   void StartSingleSocket() override;
   int SendCommand(const std::string& command, int bus, int unit, std::string& id, const std::string& params,
                   const std::string& ip) override;
-  int GetNextTransaction(std::string& line) override;
+  int GetNextTransaction(std::string& line, std::uint64_t& seq) override;
+  using IEngine::GetNextTransaction;
   int GetDoorStatus(std::string& text) override;
   void QueueForRawWrite(const std::string& line) override;
   void HoldRecords(bool hold) override { recordsHeld_ = hold; }

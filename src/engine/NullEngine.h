@@ -20,7 +20,7 @@ public:
   int SendCommand(const std::string&, int, int, std::string&, const std::string&, const std::string&) override {
     return 1;
   }
-  int GetNextTransaction(std::string&) override { return 1; }
+  int GetNextTransaction(std::string&, std::uint64_t&) override { return 1; }
   int GetDoorStatus(std::string&) override { return 1; }
   void QueueForRawWrite(const std::string&) override {}
 };

@@ -15,7 +15,7 @@ TSingleSocket::TSingleSocket(EngineContext& ctx)
       sock_(ctx.loop),
       timer_(ctx.loop, ctx.cfg.ipTimerMs > 0 ? ctx.cfg.ipTimerMs : 10),
       commands_("Single-socket command queue", &ctx.log),
-      trans_(kTransSlots, "Single-socket transaction queue", ctx.log, ctx.recordsHeld),
+      trans_(kTransSlots, "Single-socket transaction queue", ctx.log, ctx.recordsHeld, ctx.journal, "SS"),
       rx_(ctx, "Single-socket receive ring") {
   rx_.SetState('I');
   sock_.OnRead = [this](TClientSocket& s) { SingleSockRead(s); };
@@ -28,7 +28,14 @@ TSingleSocket::~TSingleSocket() {
   sock_.Close();
 }
 
-void TSingleSocket::Start() { timer_.SetEnabled(true); }
+void TSingleSocket::Start() {
+  // Controllers owed a repeat when the last run ended are asked for it first.
+  for (int i = 1; table_ && i <= table_->Count(); ++i)
+    if (Pollable((*table_)[i]) && trans_.Owed(UnitKey((*table_)[i]))) (*table_)[i].RepeatRequest = true;
+  timer_.SetEnabled(true);
+}
+
+std::string TSingleSocket::UnitKey(const TCtrlRec& r) { return r.IPAddress + Format("U%d", r.LogicalPoint); }
 
 void TSingleSocket::Stop() {
   timer_.SetEnabled(false);
@@ -116,9 +123,12 @@ void TSingleSocket::SSTimerTimer() {
         rx_.SetState('4');
         break;
       case '4':
-        if (sock_.Connected()) {
+        // A poll also waits for its controller's owed mark to reach the disk.
+        if (sock_.Connected() && trans_.Settled()) {
           rx_.StartExchange(cmdInFlight_ ? cmdUnit_ : unit_, cmdId_);
           sock_.SendText(frame_);
+          sent_ = true;
+          awaited_ = 0;
           rx_.SetState('W');
         }
         break;
@@ -148,8 +158,13 @@ void TSingleSocket::SSTimerTimer() {
 }
 
 void TSingleSocket::IdleStep() {
+  // Nothing goes out before the records taken are on disk: the next poll
+  // tells their controller it may delete them.
+  if (!trans_.Settled()) return;
   port_ = ctx_.cfg.singleSocketPort;
   wait_ = kExchangeWait;
+  sent_ = false;
+  awaited_ = 0;
   std::string ip, line;
   if (commands_.GetAny(ip, line)) {
     std::string frame = TIPCommandQueue::FrameOf(line);
@@ -200,6 +215,12 @@ void TSingleSocket::IdleStep() {
     code = c.OldModel ? "RI" : "RS";
   } else {
     code = c.RepeatRequest ? "QR" : "QA";
+    // Should the service end before the reply's records are in the journal,
+    // the next run must ask for them again.
+    if (!trans_.MarkOwed(UnitKey(c), awaited_)) {
+      if (c.RepeatRequest) return;
+      code = c.OldModel ? "RI" : "RS";
+    }
   }
   frame_ = BuildPollFrame(unit, code);
   ProcessCounters::Add(Counters().ssPolls);
@@ -219,8 +240,13 @@ void TSingleSocket::TimeOut(bool waiting) {
     cmdInFlight_ = false;
   } else if (TCtrlRec* c = Current()) {
     SST_RefreshIPDownCount(*c, false);
-    if (waiting) c->RepeatRequest = true;
+    // A poll that went out may have records on the way, also when the
+    // answer was cut off part way: the block is asked for again.
+    if (sent_) c->RepeatRequest = true;
   }
+  // A poll that never went out takes back its owed mark if it can.
+  if (awaited_ && ctx_.journal) ctx_.journal->Withdraw(awaited_, awaited_);
+  awaited_ = 0;
   if (waiting) Log(0, "SS.TimeOut2: " + ip_);
   rx_.Abandon();
   sock_.Close();
@@ -275,7 +301,22 @@ void TSingleSocket::SST_ProcessData() {
     rx_.Ring().Clear();
     return;
   }
+  block_.clear();
+  polled_ = false;
   ReadIPReplies(rx_.Ring().Drain(), *this);
+  // The reply's records are journaled as one block, then queued, or none of
+  // them (asked for again).
+  if (TCtrlRec* c = Current(); c && polled_) {
+    if (trans_.PutRecords(block_, UnitKey(*c))) {
+      for (const auto& l : block_) ctx_.queueForRawWrite(l);
+    } else {
+      c->RepeatRequest = true;
+    }
+  } else {
+    for (const auto& l : block_)
+      if (trans_.PutRecords({l})) ctx_.queueForRawWrite(l);
+  }
+  block_.clear();
 }
 
 void TSingleSocket::OnPollHeader(int frameUnit, const std::string& code, const std::string& statusA) {
@@ -287,6 +328,7 @@ void TSingleSocket::OnPollHeader(int frameUnit, const std::string& code, const s
   if (c->OldModel) c->StatusA = statusA;
   c->RepeatRequest = false;
   c->StatusRequest = true;
+  polled_ = true;
   Log(20, ip_ + " " + IntToStr(unit_) + " - P.OK");
 }
 
@@ -299,9 +341,7 @@ void TSingleSocket::OnRecord(int frameUnit, const std::string& record) {
     return;
   }
   Log(0, ip_ + ": " + record);
-  std::string line = IpTransLine(c ? c->LogicalPoint : unit_, record, ip_);
-  ctx_.queueForRawWrite(line);
-  trans_.Put(line);
+  block_.push_back(IpTransLine(c ? c->LogicalPoint : unit_, record, ip_));
 }
 
 void TSingleSocket::OnFrameEnd(int frameUnit, const std::string& frame) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/ControllerTable.h"
 #include "common/RingQueue.h"
@@ -43,7 +44,7 @@ public:
   void Stop();
 
   bool Queue_PutIPCommand(const std::string& ip, const std::string& line) { return commands_.Put(ip, line); }
-  bool SST_GetTrans(std::string& line) { return trans_.Get(line); }
+  bool SST_GetTrans(std::string& line, IIntakeJournal::Seq& seq) { return trans_.Get(line, seq); }
   size_t CommandDepth() const { return commands_.Count(); }
   size_t TransDepth() const { return trans_.Count(); }
   const TransQueue& TransLines() const { return trans_; }
@@ -81,6 +82,8 @@ private:
   // is not in the table.
   TCtrlRec* Current();
   static bool Pollable(const TCtrlRec& r);
+  // The row's name in the intake journal: address key, "U", logical point.
+  static std::string UnitKey(const TCtrlRec& r);
   void Log(int level, const std::string& text) { ctx_.log.WriteLog(level, text); }
 
   EngineContext& ctx_;
@@ -101,6 +104,10 @@ private:
   bool cmdInFlight_ = false;
   int wait_ = 0;
   int idle_ = 0;
+  bool sent_ = false;                 // the exchange's frame went out
+  IIntakeJournal::Seq awaited_ = 0;   // the poll's owed mark, until it goes out
+  bool polled_ = false;               // the reply being read answered a poll
+  std::vector<std::string> block_;    // its records
 };
 
 }  // namespace px

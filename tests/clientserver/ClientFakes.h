@@ -45,7 +45,7 @@ public:
     id = nextId;
     return 0;
   }
-  int GetNextTransaction(std::string&) override { return 1; }
+  int GetNextTransaction(std::string&, std::uint64_t&) override { return 1; }
   int GetDoorStatus(std::string&) override { return 1; }
   void QueueForRawWrite(const std::string&) override {}
 };

@@ -39,7 +39,8 @@ protected:
   std::vector<std::string> Trans() {
     std::vector<std::string> out;
     std::string l;
-    while (acc.GetTrans(l)) out.push_back(l);
+    IIntakeJournal::Seq seq = 0;
+    while (acc.GetTrans(l, seq)) out.push_back(l);
     return out;
   }
 

@@ -52,7 +52,9 @@ public:
     id = "120000000";
     return 0;
   }
-  int GetNextTransaction(std::string& line) override {
+  using IEngine::GetNextTransaction;
+  int GetNextTransaction(std::string& line, std::uint64_t& seq) override {
+    seq = 0;
     if (lines.empty()) return 1;
     line = lines.front();
     lines.erase(lines.begin());

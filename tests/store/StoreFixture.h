@@ -34,7 +34,9 @@ public:
   std::vector<bool> holds;
   void HoldRecords(bool hold) override { holds.push_back(hold); }
 
-  int GetNextTransaction(std::string& line) override {
+  using IEngine::GetNextTransaction;
+  int GetNextTransaction(std::string& line, std::uint64_t& seq) override {
+    seq = 0;
     if (lines.empty()) return 1;
     line = lines.front();
     lines.pop_front();
