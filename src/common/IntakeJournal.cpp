@@ -71,9 +71,8 @@ bool ParseU64(const std::string& s, std::uint64_t& out) {
   return true;
 }
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+std::int64_t Ms(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
 
 bool WriteAll(int fd, const std::string& data) {
@@ -145,6 +144,7 @@ bool TIntakeJournal::Decode(const std::string& text, Entry& e) {
 
 TIntakeJournal::TIntakeJournal(Options options, ILog& log) : opt_(std::move(options)), log_(log) {
   if (!opt_.dir.empty() && opt_.dir.back() == '/') opt_.dir.pop_back();
+  if (!opt_.clock) opt_.clock = SystemClock::Instance();
   Load();
   // Each run starts a segment of its own; a folder that cannot be written
   // holds the intake from the start.
@@ -193,7 +193,7 @@ void TIntakeJournal::Load() {
   }
   for (const auto& [k, v] : owed)
     if (v) owed_[k] = durableOwed_[k] = true;
-  std::sort(recovered_.begin(), recovered_.end(), [](const Recovered& a, const Recovered& b) { return a.seq < b.seq; });
+  std::sort(recovered_.begin(), recovered_.end(), [](const Line& a, const Line& b) { return a.seq < b.seq; });
   if (!recovered_.empty() || !owed_.empty())
     log_.WriteLog(999, "Intake journal " + opt_.dir + ": " + std::to_string(recovered_.size()) + " records and " +
                            std::to_string(owed_.size()) + " owed repeats read back");
@@ -247,15 +247,16 @@ void TIntakeJournal::LoadSegment(Segment& seg, std::map<std::string, bool>& owed
         seg.maxSeq = std::max(seg.maxSeq, e.last);
         unconsumed_[e.first] = e.lines.size();
         entryLast_[e.first] = e.last;
+        entrySource_[e.first] = e.source;
         depth_ += e.lines.size();
         for (size_t i = 0; i < e.lines.size(); ++i)
-          recovered_.push_back(Recovered{e.first + i, e.source, e.lines[i], e.timeMs});
+          recovered_.push_back(Line{e.first + i, e.source, e.lines[i], e.timeMs});
     }
   }
   if (bad) log_.WriteLog(999, "Intake journal " + seg.path + ": " + std::to_string(bad) + " unreadable entries skipped");
 }
 
-std::vector<TIntakeJournal::Recovered> TIntakeJournal::TakeRecovered() {
+std::vector<IIntakeJournal::Line> TIntakeJournal::TakeRecovered() {
   std::lock_guard<std::mutex> g(m_);
   return std::move(recovered_);
 }
@@ -268,13 +269,14 @@ void TIntakeJournal::EnsureAbove(Seq seq) {
 // ---------------------------------------------------------------- appending
 
 IIntakeJournal::Seq TIntakeJournal::Push(Entry e) {
-  e.timeMs = NowMs();
+  e.timeMs = Ms(opt_.clock->Now());
   e.first = next_;
   e.last = next_ + (e.lines.empty() ? 0 : e.lines.size() - 1);
   next_ = e.last + 1;
   if (e.kind == 'L' && !e.lines.empty()) {
     unconsumed_[e.first] = e.lines.size();
     entryLast_[e.first] = e.last;
+    entrySource_[e.first] = e.source;
     depth_ += e.lines.size();
   }
   Pending p{e, Encode(e)};
@@ -372,6 +374,7 @@ bool TIntakeJournal::Withdraw(Seq first, Seq last) {
       depth_ -= u->second;
       unconsumed_.erase(u);
       entryLast_.erase(e.first);
+      entrySource_.erase(e.first);
     }
     pendingBytes_ -= it->text.size();
     it = pending_.erase(it);
@@ -390,11 +393,23 @@ void TIntakeJournal::Consumed(Seq seq) {
     if (last == entryLast_.end() || seq > last->second) return;
     --depth_;
     if (--it->second > 0) return;
+    entrySource_.erase(it->first);
     entryLast_.erase(last);
     unconsumed_.erase(it);
   }
   // A transport may be waiting for those lines (the file cannot be written).
   doneCv_.notify_all();
+}
+
+std::string TIntakeJournal::SourceOf(Seq seq) const {
+  std::lock_guard<std::mutex> g(m_);
+  auto it = unconsumed_.upper_bound(seq);
+  if (it == unconsumed_.begin()) return {};
+  --it;
+  auto last = entryLast_.find(it->first);
+  if (last == entryLast_.end() || seq > last->second) return {};
+  auto src = entrySource_.find(it->first);
+  return src == entrySource_.end() ? std::string() : src->second;
 }
 
 std::uint64_t TIntakeJournal::Depth() const {
@@ -458,7 +473,7 @@ bool TIntakeJournal::OpenCurrent(Seq firstOfNew, bool rotate) {
   // segment is needed for them.
   Entry s;
   s.kind = 'S';
-  s.timeMs = NowMs();
+  s.timeMs = Ms(opt_.clock->Now());
   for (const auto& [k, v] : durableOwed_)
     if (v) s.lines.push_back(k);
   const std::string text = Encode(s);

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/DateTime.h"
 #include "common/IntakeJournalApi.h"
 #include "common/Log.h"
 
@@ -36,13 +38,7 @@ public:
     std::uint64_t maxBytes = 64ull << 20;
     std::uint64_t segmentBytes = 1ull << 20;
     std::chrono::milliseconds retryAfter{1000};   // a failed write is tried again after this
-  };
-  // A line read back at start, not yet known to be consumed.
-  struct Recovered {
-    Seq seq = 0;
-    std::string source;
-    std::string line;
-    std::int64_t timeMs = 0;  // wall clock when it was appended
+    std::shared_ptr<Clock> clock;                 // stamps the entries; the system's when null
   };
 
   // Reads what earlier runs left, then starts the writer.
@@ -51,11 +47,9 @@ public:
   TIntakeJournal(const TIntakeJournal&) = delete;
   TIntakeJournal& operator=(const TIntakeJournal&) = delete;
 
-  // The lines found at start, in sequence order; each is also counted as not
-  // consumed until Consumed is called for it. Taken once.
-  std::vector<Recovered> TakeRecovered();
-  // New entries get numbers above `seq` (the highest a database has recorded).
-  void EnsureAbove(Seq seq);
+  std::vector<Line> TakeRecovered() override;
+  void EnsureAbove(Seq seq) override;
+  std::string SourceOf(Seq seq) const override;
   // Writes everything pending and waits for it (at most `max`): a stop.
   bool Flush(std::chrono::milliseconds max);
 
@@ -125,8 +119,9 @@ private:
   std::map<std::string, bool> durableOwed_;  // as written (writer only)
   std::map<Seq, size_t> unconsumed_;         // first line number -> lines of that entry not consumed
   std::map<Seq, Seq> entryLast_;             // first -> last, for the same entries
+  std::map<Seq, std::string> entrySource_;   // first -> source, for the same entries
   std::uint64_t depth_ = 0;
-  std::vector<Recovered> recovered_;
+  std::vector<Line> recovered_;
   std::deque<Segment> segments_;             // writer (and start) only, but read under m_ for Bytes
   std::uint64_t bytes_ = 0;
   int fd_ = -1;

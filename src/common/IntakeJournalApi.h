@@ -63,9 +63,25 @@ public:
   // never read back from the journal.
   virtual void Consumed(Seq seq) = 0;
 
+  // The source a line not yet consumed was appended for ("" when unknown).
+  virtual std::string SourceOf(Seq seq) const = 0;
+
   // Lines appended and not yet consumed, and the bytes of journal on disk.
   virtual std::uint64_t Depth() const = 0;
   virtual std::uint64_t Bytes() const = 0;
+
+  // At start: the lines earlier runs left, in order, each counted as not
+  // consumed until Consumed is called for it (the databases know which of
+  // them they have). Taken once.
+  struct Line {
+    Seq seq = 0;
+    std::string source;
+    std::string text;
+    std::int64_t timeMs = 0;  // when it was appended (the clock of the day)
+  };
+  virtual std::vector<Line> TakeRecovered() = 0;
+  // New lines get numbers above `seq` (the highest a database has recorded).
+  virtual void EnsureAbove(Seq seq) = 0;
 };
 
 }  // namespace px

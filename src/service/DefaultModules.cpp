@@ -49,7 +49,7 @@ private:
 class OwnedEngine : public TMainForm {
 public:
   OwnedEngine(ServiceContext& ctx, EngineConfig cfg, std::unique_ptr<TemplateServerForwarder> fwd)
-      : TMainForm(*ctx.loop, *ctx.log, cfg, ctx.clock, &ctx.registry->CtrlTable(), fwd.get()),
+      : TMainForm(*ctx.loop, *ctx.log, cfg, ctx.clock, &ctx.registry->CtrlTable(), fwd.get(), ctx.journal),
         fwd_(std::move(fwd)) {}
   ~OwnedEngine() override { SetStopping(); }
 

@@ -70,6 +70,8 @@ bool ServiceDb::RunSQL(TQuery& q, const std::string& sql, bool isSelect) {
     q.ExecSQL();
     return true;
   } catch (const std::exception& e) {
+    const auto* db = dynamic_cast<const DbError*>(&e);
+    lastLost_ = db && db->ConnectionLost();
     log_.WriteLog(999, std::string("<RSQL>") + e.what());
     return false;
   }

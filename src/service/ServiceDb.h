@@ -26,6 +26,9 @@ public:
   // Runs one statement; a select stays open on its first row and reports
   // whether it has one. Errors are logged as "<RSQL>" and give false.
   bool RunSQL(TQuery& q, const std::string& sql, bool isSelect);
+  // Whether the last statement that failed in RunSQL failed because the
+  // connection went (then a COMMIT in it may have landed or not).
+  bool LastFailureLostConnection() const { return lastLost_; }
   // Every timer tick: while a reconnect is owed, retry during every fifth minute.
   void DB_Reconnect();
   void DBIni_Write(const std::string& user, const std::string& group, const std::string& entry,
@@ -47,6 +50,7 @@ private:
   std::shared_ptr<Clock> clock_;
   int lastArqAttemptMinute_ = -1;
   bool mainOpened_ = false;  // every later open is a reconnect
+  bool lastLost_ = false;
 };
 
 }  // namespace px

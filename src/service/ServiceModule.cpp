@@ -31,6 +31,9 @@ TVANTPortexService::TVANTPortexService(EventLoop& loop, std::string appDir, std:
   // retries during every fifth minute.
   db_->OnConnectionLost = [this] { log_.NoteConnectionLost(); };
   log_.OnReadFailure = [this] {
+    // Not at a stop: what is not stored by then stays in the journal, and a
+    // reconnect to a silent server would only hold the stop up.
+    if (ctx_.Stopping) return;
     auto reconnect = [this] { db_->DBNeedsReconnect = !db_->SQLDB_Connect(false); };
     if (loop_.InLoopThread()) reconnect();
     else loop_.Post(reconnect);
@@ -110,6 +113,13 @@ void TVANTPortexService::ServiceExecute() {
   log_.WriteLog(999, std::string("--- PXS Started ") + kVersion + " ---");
 
   bool created = loop_.Synchronize([this] {
+    if (!journal_ && !modules_.journalFolder.empty()) {
+      TIntakeJournal::Options o;
+      o.dir = settings_.AppDir + modules_.journalFolder;
+      o.clock = clock_;
+      journal_ = std::make_unique<TIntakeJournal>(o, log_);
+      ctx_.journal = journal_.get();
+    }
     jobs_ = std::make_unique<PeriodicJobs>(ctx_);
     jobs_->StartClock(clock_->LocalNow());
     if (modules_.makeMonitor) {
@@ -161,14 +171,15 @@ void TVANTPortexService::ServiceExecute() {
     }
     log_.WriteLog(10, "Exit Service loop");
     ctx_.Stopping = true;
-    // Off the loop thread, so that its requests waiting for the loop finish.
-    if (web_) web_->Stop();
     loop_.Synchronize([this] {
       timer1_->SetEnabled(false);
       timer2_->SetEnabled(false);
       if (listener_) listener_->Close();
     });
     DrainAtStop();
+    // Off the loop thread, so that its requests waiting for the loop finish;
+    // after the storing, which must not wait for a slow page.
+    if (web_) web_->Stop();
     // A module that waits for a device keeps the loop running inside its own
     // call; the modules go only once no such wait is on the loop's stack (the
     // stop flag ends those waits within milliseconds).
@@ -188,6 +199,11 @@ void TVANTPortexService::ServiceExecute() {
     }))
       if (!released) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ctx_.ReproList.clear();
+    // Whatever the modules appended last is written before the end.
+    if (journal_ && !journal_->Flush(std::chrono::seconds(2)))
+      log_.WriteLog(999, "Stop: the intake journal could not be written to the end");
+    ctx_.journal = nullptr;
+    journal_.reset();
     log_.WriteLog(999, "--- SExec.Ended ---");
   } catch (const std::exception& e) {
     log_.WriteLog(999, std::string("<S.Exec>") + e.what());
@@ -199,7 +215,8 @@ void TVANTPortexService::DrainAtStop() {
   // Records a controller handed over are deleted there at its next poll,
   // which may come from the next run: none may be left in memory.
   bool quiet = false;
-  const auto quietBy = Clk::now() + kStopQuietLimit;
+  const auto began = Clk::now();
+  const auto quietBy = began + kStopQuietLimit;
   loop_.Synchronize([&] {
     if (engine_) engine_->StopPolling();
   });
@@ -210,7 +227,7 @@ void TVANTPortexService::DrainAtStop() {
   if (!quiet) log_.WriteLog(999, "Stop: exchanges still under way are given up");
   // In slices, so the loop is never held long.
   bool more = true;
-  const auto storeBy = Clk::now() + kStopStoreLimit;
+  const auto storeBy = began + kStopStoreLimit;
   // (Not inside a module's wait for a device, which runs the loop in its own
   // call and may be in the middle of a transaction of its own.)
   bool nested = false;
@@ -223,10 +240,9 @@ void TVANTPortexService::DrainAtStop() {
       return;
     if (nested) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (more)
-    loop_.Synchronize([&] {
-      if (store_) store_->SpoolAtStop();
-    });
+  loop_.Synchronize([&] {
+    if (store_) store_->SpoolAtStop();
+  });
 }
 
 void TVANTPortexService::RequestStop(const char* logLine) {
@@ -256,6 +272,9 @@ void TVANTPortexService::OpenListener() {
 
 bool TVANTPortexService::StartUpServer() {
   if (!db_->SQLDB_Connect(true)) return false;
+  // Before the controllers are polled: what the journal holds beyond the
+  // databases' marks is stored first.
+  if (store_ && !store_->PrepareRecovery()) return false;
   if (!registry_->StartUpComm()) return false;
   db_->DBIni_Write("-", "Server", "IPAddress",
                    settings_.ServerAddress.empty() ? GetIPAddress() : settings_.ServerAddress);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "clientserver/ClientApi.h"
+#include "common/IntakeJournal.h"
 #include "engine/EngineApi.h"
 #include "platform/EventLoop.h"
 #include "platform/Timer.h"
@@ -38,6 +39,9 @@ struct ServiceModules {
   std::function<std::unique_ptr<IZKModule>(ServiceContext&)> makeZK;
   std::function<std::unique_ptr<ITemplateServer>(ServiceContext&)> makeTemplateServer;
   std::function<std::unique_ptr<IWebMonitor>(ServiceContext&)> makeWeb;
+  // The intake journal lives in this folder of the program folder; empty
+  // keeps none (tests of modules that do not need it).
+  std::string journalFolder = "journal";
 };
 
 // The service module: reads the configuration, opens the log, starts the
@@ -51,8 +55,10 @@ public:
   static constexpr const char* kVersion = "1.0.0.18g";
   // At a stop: how long the engine may take to finish the exchanges under
   // way (the longest answer time-out, an IP command's 4 s, and a little),
-  // and then how long its lines may take to be stored before the rest goes
-  // to the spool. Together well inside systemd's 30 s stop time-out.
+  // and until when (from the stop) its lines may be stored; what is left
+  // then stays in the intake journal. A statement begun just before that can
+  // wait up to 15 s for a silent server, so the stop ends within 25 s, well
+  // inside systemd's 30 s stop time-out.
   static constexpr std::chrono::milliseconds kStopQuietLimit{5000};
   static constexpr std::chrono::milliseconds kStopStoreLimit{10000};
 
@@ -111,6 +117,7 @@ private:
   std::unique_ptr<IZKModule> zk_;
   std::unique_ptr<ITemplateServer> templates_;
   std::unique_ptr<IWebMonitor> web_;
+  std::unique_ptr<TIntakeJournal> journal_;  // outlives every module that writes to it
   std::mutex stopM_;
   std::condition_variable stopCv_;
   bool stopRequested_ = false;

@@ -25,6 +25,10 @@ TQuery& TransRowWriter::QueryOf(const std::string& alias) {
   return alias == kArqAlias ? db_.TMSQuery : db_.Query1;
 }
 
+TDatabase& TransRowWriter::DatabaseOf(const std::string& alias) {
+  return alias == kArqAlias ? db_.Database2 : db_.Database1;
+}
+
 bool TransRowWriter::Connected(const std::string& alias) const {
   return alias == kArqAlias ? db_.Database2.Connected() : db_.Database1.Connected();
 }
@@ -44,6 +48,13 @@ std::string TransRowWriter::InsertSql(const std::string& table, const std::vecto
     sql += ")";
   }
   return sql;
+}
+
+std::string TransRowWriter::MarkSql(const std::string& source, std::uint64_t seq) {
+  // Both databases take this upsert; the condition keeps a mark from going
+  // back should rows ever be replayed out of order.
+  return "insert into intake_mark (source, pos) values (" + SqlQuote(source) + "," + std::to_string(seq) +
+         ") on conflict (source) do update set pos = excluded.pos where intake_mark.pos < excluded.pos";
 }
 
 std::string TransRowWriter::ExistsSql(const std::string& table, const std::vector<std::string>& row) {
@@ -66,80 +77,176 @@ void TransRowWriter::Keep(SpoolEntry e, const std::string& text) {
   spool_.Append(std::move(e), !spoolBatch_);
 }
 
-void TransRowWriter::EndSpoolBatch() {
+bool TransRowWriter::EndSpoolBatch() {
   spoolBatch_ = false;
-  spool_.Sync();
+  return spool_.Sync();
 }
 
 void TransRowWriter::Landed(const std::string& table, const std::vector<std::string>& row) {
   if (table == "ot_tmclk" && OnAttendanceStored) OnAttendanceStored(row);
 }
 
+// ---------------------------------------------------------------- marks
+
+bool TransRowWriter::EnsureMarkTable(const std::string& alias) {
+  const DbConnection* conn = DatabaseOf(alias).Connection();
+  if (!conn) return false;
+  if (markTable_[alias] == conn) return true;
+  if (!db_.RunSQL(QueryOf(alias), kMarkTableSql, false)) return false;
+  markTable_[alias] = conn;
+  return true;
+}
+
+bool TransRowWriter::ReadMarks(const std::string& alias, std::map<std::string, std::uint64_t>& marks) {
+  if (!Connected(alias) || !EnsureMarkTable(alias)) return false;
+  TQuery& q = QueryOf(alias);
+  db_.RunSQL(q, "select source, pos from intake_mark", true);
+  const bool ok = q.Active();
+  for (q.First(); ok && !q.Eof(); q.Next()) {
+    long long pos = 0;
+    if (TryStrToInt(q.FieldOr("pos"), pos) && pos > 0) marks[q.FieldOr("source")] = static_cast<std::uint64_t>(pos);
+  }
+  q.Close();
+  return ok;
+}
+
+void TransRowWriter::SpoolMarks(const std::string& alias, std::map<std::string, std::uint64_t>& marks) {
+  for (size_t i = 0; SpoolEntry* e = spool_.At(alias, i); ++i)
+    if (e->seq) marks[e->source] = std::max(marks[e->source], e->seq);
+}
+
+bool TransRowWriter::MarkReached(const std::string& alias, const std::string& source, std::uint64_t seq,
+                                 bool& reached) {
+  if (!Connected(alias) || !EnsureMarkTable(alias)) return false;
+  TQuery& q = QueryOf(alias);
+  db_.RunSQL(q, "select pos from intake_mark where source=" + SqlQuote(source), true);
+  const bool ok = q.Active();
+  long long pos = 0;
+  reached = ok && !q.Eof() && TryStrToInt(q.FieldOr("pos"), pos) && pos >= static_cast<long long>(seq);
+  q.Close();
+  return ok;
+}
+
+bool TransRowWriter::RunWithMarks(const std::string& alias, const std::string& statements,
+                                  const std::vector<Row>& rows, bool& lost) {
+  lost = false;
+  std::map<std::string, std::uint64_t> marks;
+  for (const auto& r : rows)
+    if (r.seq) marks[r.source] = std::max(marks[r.source], r.seq);
+  if (!marks.empty() && !EnsureMarkTable(alias)) {
+    ++failures_;
+    lost = db_.LastFailureLostConnection();
+    return false;
+  }
+  std::string sql = "begin;\n" + statements;
+  for (const auto& [source, seq] : marks) sql += ";\n" + MarkSql(source, seq);
+  sql += ";\ncommit";
+  if (db_.RunSQL(QueryOf(alias), sql, false)) return true;
+  ++failures_;
+  // Only a connection lost on the way leaves the outcome open: a statement
+  // the database refused took the transaction back with it.
+  lost = db_.LastFailureLostConnection();
+  if (!lost) db_.RunSQL(QueryOf(alias), "rollback", false);
+  return false;
+}
+
+// ---------------------------------------------------------------- storing
+
 void TransRowWriter::Store(const std::string& table, const std::vector<std::string>& row) {
-  std::string alias = AliasOf(table);
-  if (inTick_ && alias == kArqAlias) {
-    tickAttendance_.push_back(row);
+  const std::string alias = AliasOf(table);
+  if (!Wanted(alias)) return;
+  Row r{row, intake_.seq, intake_.source};
+  if (alias == kArqAlias && intake_.arqUnsure && intake_.seq) {
+    // Whether the attendance database has it is decided once it answers.
+    SpoolEntry e{0, alias, table, row};
+    e.mayExist = true;
+    e.seq = e.witnessSeq = intake_.seq;
+    e.source = e.witnessSource = intake_.source;
+    Keep(std::move(e), "Spooled " + table + " row (read back from the intake journal): " + InsertSql(table, row));
     return;
   }
-  std::string sql = InsertSql(table, row);
-  size_t waiting = spool_.Size(alias);
+  if (inTick_ && alias == kArqAlias) {
+    tickAttendance_.push_back(std::move(r));
+    return;
+  }
+  const std::string sql = InsertSql(table, row);
+  const size_t waiting = spool_.Size(alias);
+  bool mayBeStored = false;
   if (waiting == 0) {
-    bool batched = alias == kMainAlias ? inTick_ : flushingAttendance_;
+    const bool batched = alias == kMainAlias ? inTick_ : flushingAttendance_;
     if (batched) {
       // Sent with the rest of the tick's rows at the commit.
-      tx_[alias].rows.push_back(row);
+      tx_[alias].push_back(std::move(r));
       return;
     }
-    if (db_.RunSQL(QueryOf(alias), sql, false)) {
+    bool lost = false;
+    if (Connected(alias) && RunWithMarks(alias, sql, {r}, lost)) {
       Landed(table, row);
       return;
     }
+    mayBeStored = lost;
   }
-  std::string why = waiting == 0 ? "database unavailable"
+  std::string why = waiting == 0 ? (mayBeStored ? "commit failed" : "database unavailable")
                                  : "behind " + IntToStr(static_cast<long long>(waiting)) + " spooled rows";
-  Keep({0, alias, table, row}, "Spooled " + table + " row (" + why + "): " + sql);
+  SpoolEntry e{0, alias, table, row};
+  e.seq = r.seq;
+  e.source = r.source;
+  e.mayExist = mayBeStored;
+  if (mayBeStored && r.seq) {
+    e.witnessSeq = r.seq;
+    e.witnessSource = r.source;
+  }
+  Keep(std::move(e), "Spooled " + table + " row (" + why + "): " + sql);
 }
 
-void TransRowWriter::SpoolRows(const std::string& alias, std::vector<std::vector<std::string>> rows,
-                               bool mayBeStored, const std::string& why) {
-  std::string table = alias == kArqAlias ? "ot_tmclk" : "trans";
-  for (auto& row : rows) {
-    std::string sql = InsertSql(table, row);
-    SpoolEntry e{0, alias, table, std::move(row)};
+void TransRowWriter::SpoolRows(const std::string& alias, std::vector<Row> rows, bool mayBeStored,
+                               const Row& witness, const std::string& why) {
+  const std::string table = alias == kArqAlias ? "ot_tmclk" : "trans";
+  for (auto& r : rows) {
+    std::string sql = InsertSql(table, r.fields);
+    SpoolEntry e{0, alias, table, std::move(r.fields)};
+    e.seq = r.seq;
+    e.source = r.source;
     e.mayExist = mayBeStored;
+    if (mayBeStored) {
+      e.witnessSeq = witness.seq;
+      e.witnessSource = witness.source;
+    }
     Keep(std::move(e), "Spooled " + table + " row (" + why + "): " + sql);
   }
 }
 
 void TransRowWriter::Commit(const std::string& alias) {
-  Tx& tx = tx_[alias];
-  if (tx.rows.empty()) return;
-  auto rows = std::move(tx.rows);
-  tx.rows.clear();
+  std::vector<Row> rows = std::move(tx_[alias]);
+  tx_[alias].clear();
+  if (rows.empty()) return;
   if (!Connected(alias)) {
-    SpoolRows(alias, std::move(rows), false, "database unavailable");
+    ++failures_;
+    SpoolRows(alias, std::move(rows), false, Row{}, "database unavailable");
     return;
   }
-  // The tick's rows in multi-row inserts inside one transaction, all sent as
-  // one text: one round trip and one synced commit for the tick. The explicit
-  // transaction also undoes the earlier rows of a statement that fails part
-  // way (SQLite keeps them under a FAIL conflict).
+  // The tick's rows in multi-row inserts inside one transaction with their
+  // marks, all sent as one text: one round trip and one synced commit. The
+  // explicit transaction also undoes the earlier rows of a statement that
+  // fails part way (SQLite keeps them under a FAIL conflict).
   const std::string table = alias == kArqAlias ? "ot_tmclk" : "trans";
-  TQuery& q = QueryOf(alias);
-  std::string sql = "begin";
-  for (size_t from = 0; from < rows.size(); from += kRowsPerStatement)
-    sql += ";\n" + InsertSql(table, rows, from, kRowsPerStatement);
-  sql += ";\ncommit";
-  if (db_.RunSQL(q, sql, false)) {
-    for (const auto& row : rows) Landed(table, row);
+  std::vector<std::vector<std::string>> fields;
+  fields.reserve(rows.size());
+  for (const auto& r : rows) fields.push_back(r.fields);
+  std::string statements;
+  for (size_t from = 0; from < fields.size(); from += kRowsPerStatement)
+    statements += (from ? ";\n" : "") + InsertSql(table, fields, from, kRowsPerStatement);
+  bool lost = false;
+  if (RunWithMarks(alias, statements, rows, lost)) {
+    for (const auto& f : fields) Landed(table, f);
     return;
   }
-  // All the rows are stored or none is. What the database refused it took
-  // back with the rollback; when the connection went on the way, the outcome
-  // is unknown and replay looks first.
-  const bool lost = !Connected(alias);
-  if (!lost) db_.RunSQL(q, "rollback", false);
-  SpoolRows(alias, std::move(rows), lost, lost ? "commit failed" : "transaction rolled back");
+  // All the rows are stored or none is. When the answer was lost on the way
+  // the mark of one of them tells which, once the database answers again.
+  Row witness;
+  for (const auto& r : rows)
+    if (r.seq > witness.seq) witness = Row{{}, r.seq, r.source};
+  SpoolRows(alias, std::move(rows), lost, witness, lost ? "commit failed" : "transaction rolled back");
 }
 
 void TransRowWriter::Commit() { Commit(kMainAlias); }
@@ -150,15 +257,26 @@ void TransRowWriter::EndTick() {
   auto rows = std::move(tickAttendance_);
   tickAttendance_.clear();
   flushingAttendance_ = true;
-  for (const auto& row : rows) StoreAttendance(row);
+  const Intake saved = intake_;
+  for (const auto& r : rows) {
+    intake_ = Intake{r.seq, r.source};
+    StoreAttendance(r.fields);
+  }
+  intake_ = saved;
   flushingAttendance_ = false;
   Commit(kArqAlias);
 }
 
 void TransRowWriter::Defer(const std::vector<std::string>& fields, const std::string& what, const std::string& why) {
+  if (!Wanted(kMainAlias)) return;
   Commit();  // the rows before it stay before it
-  Keep({0, kMainAlias, kDeferredKind, fields}, "Spooled card transaction (" + why + "): " + what);
+  SpoolEntry e{0, kMainAlias, kDeferredKind, fields};
+  e.seq = intake_.seq;
+  e.source = intake_.source;
+  Keep(std::move(e), "Spooled card transaction (" + why + "): " + what);
 }
+
+// ---------------------------------------------------------------- replay
 
 bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
   after = nullptr;
@@ -168,18 +286,27 @@ bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
     if (!ResolveDeferred || !ResolveDeferred(e, row, after)) return false;
     table = "trans";
   }
-  TQuery& q = QueryOf(e.alias);
   if (e.mayExist) {
-    bool found = db_.RunSQL(q, ExistsSql(table, row), true);
-    bool failed = !found && !q.Active();
-    q.Close();
-    if (failed) {
-      after = nullptr;
-      return false;
+    bool found = false;
+    if (e.witnessSeq) {
+      // The transaction's mark tells whether it landed: two identical rows
+      // are counted, not taken for one.
+      if (!MarkReached(e.alias, e.witnessSource, e.witnessSeq, found)) {
+        after = nullptr;
+        return false;
+      }
+    } else {
+      TQuery& q = QueryOf(e.alias);
+      found = db_.RunSQL(q, ExistsSql(table, row), true);
+      const bool failed = !found && !q.Active();
+      q.Close();
+      if (failed) {
+        after = nullptr;
+        return false;
+      }
     }
     if (found) {
-      // Stored by an earlier run just before it stopped; what followed the
-      // row then is not repeated.
+      // Stored by an earlier attempt whose answer was lost.
       log_.WriteLog(999, "Spooled row already in the database, not stored again: " + InsertSql(table, row));
       after = nullptr;
       Landed(table, row);
@@ -187,7 +314,13 @@ bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
     }
     e.mayExist = false;
   }
-  if (!db_.RunSQL(q, InsertSql(table, row), false)) {
+  bool lost = false;
+  if (!RunWithMarks(e.alias, InsertSql(table, row), {Row{row, e.seq, e.source}}, lost)) {
+    if (lost) {
+      e.mayExist = true;
+      e.witnessSeq = e.seq;
+      e.witnessSource = e.source;
+    }
     after = nullptr;
     return false;
   }

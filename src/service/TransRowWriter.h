@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,35 +15,29 @@
 namespace px {
 
 // Writes the rows of stored transactions (trans on the main database,
-// ot_tmclk on the attendance database) and makes sure none is lost when a
-// database fails: a row its database did not take goes to the spool, and
-// so does every later row for that database while older ones wait there,
-// so the rows arrive in the order they were made. Replay stores the oldest
-// spooled rows once the database answers again.
+// ot_tmclk on the attendance database) and makes sure none is lost or stored
+// twice when a database fails: a row its database did not take goes to the
+// spool, and so does every later row for that database while older ones
+// wait there, so the rows arrive in the order they were made. Replay stores
+// the oldest spooled rows once the database answers again.
 //
-// Replay is safe against a restart: the spool records each stored row
-// before the next is tried. The one window left is a stop between a row's
-// insert and that record; the first row of each database read back from an
-// earlier run is therefore looked up before it is stored again (a row that
-// is there already counts as stored; should an identical row, such as a
-// card presented twice within the same minute and stored within the same
-// 10 ms, already exist, the two are then taken for one). A row the
-// database keeps refusing while the rows after it are stored is moved to
-// the spool's ".bad" file so that it cannot hold up the others. A row whose
-// commit failed with an unknown outcome keeps that mark in the spool, so it
-// is looked up first too, after a restart as well.
+// Rows made from a line of the intake journal carry its number: each
+// database keeps, in its table intake_mark, how far into the journal its
+// rows reach per source, written in the same transaction as the rows. So
+// after a crash the journal's lines past a database's mark are exactly those
+// it does not have, and a commit whose answer was lost is decided by reading
+// the mark back rather than by looking for rows that may have twins (a card
+// presented twice in one minute).
 //
 // Within one tick (BeginTick .. EndTick) the trans rows are kept and go to
-// the main database together at its end (or at Commit), in one multi-row
-// insert, which saves a round trip and a commit per row. Rows of a statement
-// that fails go to the spool, in order; the
+// the main database together at its end (or at Commit), in multi-row inserts
+// inside one transaction with the marks: one round trip and one synced
+// commit. Rows of a transaction that fails go to the spool, in order; the
 // attendance rows of the tick follow in one transaction of their own after
 // the main commit, so that two aliases on one database file never wait for
-// each other's lock. A stop in the middle of a tick loses the uncommitted
-// rows of that tick; at a stop the service therefore ends with whole ticks
-// (TTransStore::DrainAtStop). How a committed row survives a power failure
-// is the database's own setting.
-// Loop thread only.
+// each other's lock. A row the database keeps refusing while the rows after
+// it are stored is moved to the spool's ".bad" file so that it cannot hold up
+// the others. Loop thread only.
 class TransRowWriter {
 public:
   static constexpr const char* kMainAlias = "GDB1";
@@ -58,6 +53,22 @@ public:
   static constexpr std::chrono::milliseconds kMaxBackoff{8000};
 
   TransRowWriter(ServiceDb& db, ILog& log, std::shared_ptr<Clock> clock, const std::string& spoolPath);
+
+  // The journal line the rows made from now on come from. `skipMain` /
+  // `skipArq`: that database has this line's rows already (a line read back
+  // after a crash); `arqUnsure`: whether it has is not known yet (its
+  // database did not answer at start), so the row is looked for first.
+  struct Intake {
+    std::uint64_t seq = 0;
+    std::string source;
+    bool skipMain = false, skipArq = false, arqUnsure = false;
+  };
+  void SetIntake(Intake in) { intake_ = std::move(in); }
+  void ClearIntake() { intake_ = Intake{}; }
+  // Whether rows for that database are made for the current line at all.
+  bool Wanted(const std::string& alias) const {
+    return alias == kArqAlias ? !intake_.skipArq : !intake_.skipMain;
+  }
 
   // Turns a deferred transaction into its trans row at replay: false while
   // that cannot be done yet; `after` runs once the row is stored. It may
@@ -78,9 +89,9 @@ public:
              const std::string& why = "card lookup failed");
   // At a stop: deferred transactions kept with one flush of the spool for
   // the whole batch (BeginSpoolBatch .. EndSpoolBatch), each logged at level
-  // 10 only.
+  // 10 only. False when the spool could not be written.
   void BeginSpoolBatch() { spoolBatch_ = true; }
-  void EndSpoolBatch();
+  bool EndSpoolBatch();
 
   void BeginTick() { inTick_ = true; }
   // Commits the tick's rows, then writes its attendance rows.
@@ -95,12 +106,23 @@ public:
   // stopping at the first failure; after a failure the database is left
   // alone for a while (1 s, doubling up to 8 s).
   void Replay();
+  // Statements that failed so far (a stop gives up storing at the first).
+  long long Failures() const { return failures_; }
+
+  // How far each source's rows reach in a database (its intake_mark), and
+  // what the spool holds for it; false when the database cannot tell.
+  bool ReadMarks(const std::string& alias, std::map<std::string, std::uint64_t>& marks);
+  void SpoolMarks(const std::string& alias, std::map<std::string, std::uint64_t>& marks);
 
   TransSpool& Spool() { return spool_; }
   static std::string InsertSql(const std::string& table, const std::vector<std::string>& row);
   // Rows from..from+count-1 in one statement.
   static std::string InsertSql(const std::string& table, const std::vector<std::vector<std::string>>& rows,
                                size_t from, size_t count);
+  // The statement that moves a source's mark forward (never back).
+  static std::string MarkSql(const std::string& source, std::uint64_t seq);
+  static constexpr const char* kMarkTableSql =
+      "create table if not exists intake_mark (source varchar(40) primary key, pos bigint not null)";
   // Rows of a tick per insert statement (both databases take far longer
   // statements; this keeps each well under a megabyte).
   static constexpr size_t kRowsPerStatement = 500;
@@ -111,23 +133,34 @@ private:
     std::chrono::system_clock::time_point nextTry{};
     std::chrono::milliseconds wait{0};
   };
+  // A row of a tick with the journal line it came from.
+  struct Row {
+    std::vector<std::string> fields;
+    std::uint64_t seq = 0;
+    std::string source;
+  };
   void Store(const std::string& table, const std::vector<std::string>& row);
   void Keep(SpoolEntry e, const std::string& text);
-  // The tick's rows that were not stored go to the spool, in order.
-  void SpoolRows(const std::string& alias, std::vector<std::vector<std::string>> rows, bool mayBeStored,
+  // The rows of a transaction that did not land go to the spool, in order;
+  // `witness` decides later whether it landed after all (seq 0: unknown).
+  void SpoolRows(const std::string& alias, std::vector<Row> rows, bool mayBeStored, const Row& witness,
                  const std::string& why);
   void Landed(const std::string& table, const std::vector<std::string>& row);
   void Commit(const std::string& alias);
-  // One database's rows of the tick, sent at its commit.
-  struct Tx {
-    std::vector<std::vector<std::string>> rows;
-  };
+  // Runs the statements in one transaction with the rows' marks; true when
+  // it committed. `lost` tells a failure whose outcome is unknown.
+  bool RunWithMarks(const std::string& alias, const std::string& statements, const std::vector<Row>& rows,
+                    bool& lost);
+  bool EnsureMarkTable(const std::string& alias);
+  // The transaction that carried `seq` of `source` landed: known, true or false.
+  bool MarkReached(const std::string& alias, const std::string& source, std::uint64_t seq, bool& reached);
   int ReplayAlias(const std::string& alias, std::chrono::steady_clock::time_point deadline);
   bool TryStore(SpoolEntry& e, std::function<void()>& after);
   std::string Describe(const SpoolEntry& e) const;
   static std::string AliasOf(const std::string& kind);
   TQuery& QueryOf(const std::string& alias);
   bool Connected(const std::string& alias) const;
+  TDatabase& DatabaseOf(const std::string& alias);
 
   ServiceDb& db_;
   ILog& log_;
@@ -138,8 +171,11 @@ private:
   bool inTick_ = false;
   bool flushingAttendance_ = false;
   bool spoolBatch_ = false;
-  std::map<std::string, Tx> tx_;
-  std::vector<std::vector<std::string>> tickAttendance_;  // written after the main commit
+  long long failures_ = 0;
+  Intake intake_;
+  std::map<std::string, std::vector<Row>> tx_;  // per alias, sent at its commit
+  std::vector<Row> tickAttendance_;             // written after the main commit
+  std::map<std::string, const DbConnection*> markTable_;  // connection on which intake_mark is known to exist
 };
 
 }  // namespace px

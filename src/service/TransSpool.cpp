@@ -144,17 +144,59 @@ SpoolEntry* TransSpool::At(const std::string& alias, size_t i) {
   return &it->second.waiting[i];
 }
 
+namespace {
+// Source names are short words of the service's own ("B1", "IP3", "SS",
+// "ZK" and an address key): anything else is not written.
+bool PlainSource(const std::string& s) {
+  if (s.empty() || s.size() > 40) return false;
+  for (char c : s)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '-'))
+      return false;
+  return true;
+}
+
+bool ParseMark(const std::string& s, std::uint64_t& seq, std::string& source) {
+  const size_t slash = s.find('/');
+  if (slash == std::string::npos || !ParseId(s.substr(0, slash), seq) || !PlainSource(s.substr(slash + 1)))
+    return false;
+  source = s.substr(slash + 1);
+  return true;
+}
+}  // namespace
+
+// The first field: the id, "?" when the row may be stored already (with the
+// witness "seq/source" of its transaction when there is one), then "@" and
+// "seq/source" of the journal line it came from. Files of earlier versions
+// have only the id and the "?".
 std::string TransSpool::EncodeLine(const SpoolEntry& e) {
-  std::string line = std::to_string(e.id) + (e.mayExist ? "?" : "") + "\t" + Escape(e.alias) + "\t" + Escape(e.kind);
+  std::string head = std::to_string(e.id);
+  if (e.mayExist) {
+    head += "?";
+    if (e.witnessSeq && PlainSource(e.witnessSource)) head += std::to_string(e.witnessSeq) + "/" + e.witnessSource;
+  }
+  if (e.seq && PlainSource(e.source)) head += "@" + std::to_string(e.seq) + "/" + e.source;
+  std::string line = head + "\t" + Escape(e.alias) + "\t" + Escape(e.kind);
   for (const auto& f : e.fields) line += "\t" + Escape(f);
   return line;
 }
 
 bool TransSpool::DecodeLine(const std::string& line, SpoolEntry& e) {
   auto parts = SplitTabs(line);
-  e.mayExist = !parts[0].empty() && parts[0].back() == '?';
-  if (e.mayExist) parts[0].pop_back();
-  if (parts.size() < 3 || !ParseId(parts[0], e.id) || parts[1].empty() || parts[2].empty()) return false;
+  std::string head = parts[0];
+  e.seq = e.witnessSeq = 0;
+  e.source.clear();
+  e.witnessSource.clear();
+  if (size_t at = head.find('@'); at != std::string::npos) {
+    if (!ParseMark(head.substr(at + 1), e.seq, e.source)) return false;
+    head.resize(at);
+  }
+  const size_t q = head.find('?');
+  e.mayExist = q != std::string::npos;
+  if (e.mayExist) {
+    if (q + 1 < head.size() && !ParseMark(head.substr(q + 1), e.witnessSeq, e.witnessSource)) return false;
+    head.resize(q);
+  }
+  if (parts.size() < 3 || !ParseId(head, e.id) || parts[1].empty() || parts[2].empty()) return false;
   e.alias = Unescape(parts[1]);
   e.kind = Unescape(parts[2]);
   e.fields.clear();
@@ -230,8 +272,18 @@ void TransSpool::Load() {
     s.waiting.push_back(std::move(e));
   }
   if (bad) log_.WriteLog(999, "Spool " + path_ + ": " + IntToStr(static_cast<long long>(bad)) + " unreadable lines skipped");
-  for (auto& [alias, s] : streams_)
-    if (!s.waiting.empty()) s.waiting.front().mayExist = true;
+  // The previous run may have stored the oldest row of each database and
+  // stopped before recording it: that row is looked for first (by its mark,
+  // which went into the database with it, when it has one).
+  for (auto& [alias, s] : streams_) {
+    if (s.waiting.empty()) continue;
+    SpoolEntry& front = s.waiting.front();
+    if (!front.mayExist && front.seq) {
+      front.witnessSeq = front.seq;
+      front.witnessSource = front.source;
+    }
+    front.mayExist = true;
+  }
   if (size_t n = Size())
     log_.WriteLog(999, "Spool " + path_ + " holds " + IntToStr(static_cast<long long>(n)) +
                            " rows from an earlier run; they are stored once their database answers");

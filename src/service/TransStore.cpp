@@ -46,7 +46,11 @@ int TwoDigits(const std::string& record, int pos, const char* what) {
 }  // namespace
 
 TTransStore::TTransStore(ServiceContext& ctx, ILog& log)
-    : ctx_(ctx), log_(log), raw_(*ctx.settings, log), writer_(*ctx.db, log, ctx.clock, ctx.settings->AppDir + kSpoolFile) {
+    : ctx_(ctx),
+      log_(log),
+      raw_(*ctx.settings, log),
+      writer_(*ctx.db, log, ctx.clock, ctx.settings->AppDir + kSpoolFile),
+      journal_(ctx.journal) {
   writer_.ResolveDeferred = [this](SpoolEntry& e, std::vector<std::string>& row, std::function<void()>& after) {
     return ResolveDeferred(e, row, after);
   };
@@ -57,9 +61,7 @@ TTransStore::~TTransStore() = default;
 
 bool TTransStore::Terminating() const { return ctx_.Terminated || ctx_.Stopping || ctx_.ServiceStopping; }
 
-std::string TTransStore::NowRecord(char code) const {
-  return FormatDateTime("ddmmhhnn", ctx_.clock->LocalNow()) + "      " + code;
-}
+std::string TTransStore::NowRecord(char code) const { return FormatDateTime("ddmmhhnn", Now()) + "      " + code; }
 
 // ---- engine lines ----
 
@@ -74,38 +76,152 @@ void TTransStore::CheckThCommTrans() {
     log_.WriteLog(999, std::string("<ChkTHC>") + e.what());
     return;
   }
-  if (!ctx_.engine) return;
   const long long interval = ctx_.settings ? std::max(ctx_.settings->QCheckInterval, 20) : 200;
-  TakeLines(start + std::chrono::milliseconds(interval * kBacklogPercent / 100), false);
+  const auto budget =
+      std::min<std::chrono::milliseconds>(std::chrono::milliseconds(interval * kBacklogPercent / 100), kMaxTickStore);
+  if (!replay_.empty()) {
+    // Lines read back from the journal go before any new one.
+    ReplayJournal(start + budget);
+    CheckSpool();
+    return;
+  }
+  if (!ctx_.engine) return;
+  TakeLines(start + budget, false);
   CheckSpool();
 }
 
+void TTransStore::HandleIntake(const std::string& line, IIntakeJournal::Seq seq, TransRowWriter::Intake in) {
+  if (seq && in.source.empty() && journal_) in.source = journal_->SourceOf(seq);
+  if (in.source.empty()) in.seq = 0;  // no mark without its source
+  writer_.SetIntake(in);
+  keepLine_ = false;
+  try {
+    HandleLine(line);
+  } catch (const std::exception& e) {
+    // That line is lost; the next ones are still handled.
+    log_.WriteLog(999, std::string("<ChkTHC>") + e.what());
+  }
+  writer_.ClearIntake();
+  if (seq && !keepLine_) tickSeqs_.push_back(seq);
+}
+
+void TTransStore::SettleTick() {
+  if (!journal_) {
+    tickSeqs_.clear();
+    return;
+  }
+  if (!writer_.Spool().Healthy()) {
+    // Their rows wait in memory only: the journal keeps the lines meanwhile.
+    unsettled_.insert(unsettled_.end(), tickSeqs_.begin(), tickSeqs_.end());
+    tickSeqs_.clear();
+    return;
+  }
+  for (auto s : unsettled_) journal_->Consumed(s);
+  for (auto s : tickSeqs_) journal_->Consumed(s);
+  unsettled_.clear();
+  tickSeqs_.clear();
+}
+
 bool TTransStore::TakeLines(std::chrono::steady_clock::time_point until, bool atStop) {
-  struct TickScope {
-    TransRowWriter& w;
-    explicit TickScope(TransRowWriter& writer) : w(writer) { w.BeginTick(); }
-    ~TickScope() { w.EndTick(); }
-  } tick(writer_);
+  writer_.BeginTick();
   int taken = 0;
   bool more = true;
   while (atStop || !Terminating()) {
     if ((atStop || taken >= kLinesPerTick) && std::chrono::steady_clock::now() >= until) break;
+    // At a stop the first database failure ends the storing: what is left
+    // stays in the journal rather than wait out a silent server.
+    if (atStop && writer_.Failures() > stopFailures_) break;
+    std::string line;
+    IIntakeJournal::Seq seq = 0;
     try {
-      std::string line;
-      if (ctx_.engine->GetNextTransaction(line) != 0) {
+      if (ctx_.engine->GetNextTransaction(line, seq) != 0) {
         more = false;
         break;
       }
-      ++taken;
-      log_.WriteLog(30, "C.T=" + line);
-      HandleLine(line);
     } catch (const std::exception& e) {
-      // That line is lost; the next ones are still handled.
       log_.WriteLog(999, std::string("<ChkTHC>") + e.what());
+      continue;
     }
+    ++taken;
+    log_.WriteLog(30, "C.T=" + line);
+    HandleIntake(line, seq, TransRowWriter::Intake{seq});
   }
+  writer_.EndTick();
+  SettleTick();
   if (!atStop) NoteBacklog(taken, more);
   return more;
+}
+
+void TTransStore::ReplayJournal(std::chrono::steady_clock::time_point until) {
+  writer_.BeginTick();
+  int n = 0;
+  while (!replay_.empty() && !Terminating() && (n < kLinesPerTick || std::chrono::steady_clock::now() < until)) {
+    ReplayItem item = std::move(replay_.front());
+    replay_.pop_front();
+    // The record's year and the row's id come from when it arrived.
+    if (item.line.timeMs > 0)
+      lineNow_ = DateTime::FromTimePoint(std::chrono::system_clock::time_point(std::chrono::milliseconds(item.line.timeMs)));
+    replaying_ = true;
+    HandleIntake(item.line.text, item.line.seq,
+                 TransRowWriter::Intake{item.line.seq, item.line.source, !item.needMain, !item.needArq, item.arqUnsure});
+    replaying_ = false;
+    lineNow_.reset();
+    ++n;
+  }
+  writer_.EndTick();
+  SettleTick();
+  replayed_ += static_cast<size_t>(n);
+  if (replay_.empty() && n > 0)
+    log_.WriteLog(999, "Intake journal: " + IntToStr(static_cast<long long>(replayed_)) +
+                           " records from before the restart stored; records are asked for again");
+}
+
+bool TTransStore::PrepareRecovery() {
+  if (!journal_ || recoveryRead_) return true;
+  using W = TransRowWriter;
+  std::map<std::string, std::uint64_t> mainMarks, arqMarks;
+  // Without the main database's marks nothing can be decided: start-up
+  // tries again.
+  if (!writer_.ReadMarks(W::kMainAlias, mainMarks)) return false;
+  const bool arqLink = ctx_.settings && ctx_.settings->ChronexLink;
+  const bool arqKnown = !arqLink || writer_.ReadMarks(W::kArqAlias, arqMarks);
+  std::uint64_t top = 0;
+  for (const auto* m : {&mainMarks, &arqMarks})
+    for (const auto& [source, pos] : *m) top = std::max(top, pos);
+  journal_->EnsureAbove(top);
+  writer_.SpoolMarks(W::kMainAlias, mainMarks);
+  writer_.SpoolMarks(W::kArqAlias, arqMarks);
+  recoveryRead_ = true;
+  auto lines = journal_->TakeRecovered();
+  for (auto& l : lines) {
+    const bool needMain = l.seq > mainMarks[l.source];
+    const bool needArq = arqLink && (!arqKnown || l.seq > arqMarks[l.source]);
+    if (!needMain && !needArq) {
+      journal_->Consumed(l.seq);
+      continue;
+    }
+    replay_.push_back(ReplayItem{std::move(l), needMain, needArq, arqLink && !arqKnown});
+  }
+  if (!replay_.empty()) {
+    log_.WriteLog(999, "Intake journal: " + IntToStr(static_cast<long long>(replay_.size())) +
+                           " records from before the restart are stored first" +
+                           (arqLink && !arqKnown ? " (the attendance database is looked at once it answers)" : ""));
+  }
+  CheckSpool();
+  return true;
+}
+
+void TTransStore::StoreJournaled(const std::vector<std::pair<std::uint64_t, std::string>>& lines) {
+  if (!replay_.empty()) {
+    // Behind the lines read back at start.
+    for (const auto& [seq, line] : lines)
+      replay_.push_back(ReplayItem{IIntakeJournal::Line{seq, journal_ ? journal_->SourceOf(seq) : "", line, 0}});
+    return;
+  }
+  writer_.BeginTick();
+  for (const auto& [seq, line] : lines) HandleIntake(line, seq, TransRowWriter::Intake{seq});
+  writer_.EndTick();
+  SettleTick();
 }
 
 void TTransStore::NoteBacklog(int taken, bool more) {
@@ -125,37 +241,60 @@ void TTransStore::NoteBacklog(int taken, bool more) {
 
 void TTransStore::CheckSpool() {
   TransSpool& spool = writer_.Spool();
-  if (!spool.Healthy()) spool.Retry();
-  const bool hold = !spool.Healthy();
+  if (!spool.Healthy() && spool.Retry() && journal_) {
+    // Their rows are on disk now.
+    for (auto s : unsettled_) journal_->Consumed(s);
+    unsettled_.clear();
+  }
+  const bool spoolDown = !spool.Healthy();
+  const bool hold = spoolDown || !replay_.empty();
   if (hold == held_) return;
   held_ = hold;
-  log_.WriteLog(999, hold ? "Spool " + spool.Path() + " cannot be written: controllers are asked for no records"
-                          : "Spool " + spool.Path() + " written again: controllers are asked for records");
+  if (spoolDown)
+    log_.WriteLog(999, "Spool " + spool.Path() + " cannot be written: controllers are asked for no records");
+  else if (!hold)
+    log_.WriteLog(999, "Spool " + spool.Path() + " written again: controllers are asked for records");
   if (ctx_.engine) ctx_.engine->HoldRecords(hold);
 }
 
 bool TTransStore::DrainAtStop(std::chrono::steady_clock::time_point until) {
   if (!ctx_.engine) return false;
-  return TakeLines(until, true);
+  if (stopFailures_ < 0) stopFailures_ = writer_.Failures();
+  if (writer_.Failures() > stopFailures_) return false;
+  return TakeLines(until, true) && writer_.Failures() == stopFailures_;
 }
 
 void TTransStore::SpoolAtStop() {
-  if (!ctx_.engine) return;
-  spoolOnly_ = true;
-  writer_.BeginSpoolBatch();
-  long long n = 0;
-  std::string line;
-  while (ctx_.engine->GetNextTransaction(line) == 0) {
-    try {
-      HandleLine(line);
-      ++n;
-    } catch (const std::exception& e) {
-      log_.WriteLog(999, std::string("<ChkTHC>") + e.what());
+  // Lines in the journal stay there: the next start stores them. The others
+  // (none, unless the journal refused them) are kept in the spool.
+  long long inJournal = static_cast<long long>(replay_.size()), spooled = 0;
+  if (ctx_.engine) {
+    spoolOnly_ = true;
+    writer_.BeginSpoolBatch();
+    std::string line;
+    IIntakeJournal::Seq seq = 0;
+    while (ctx_.engine->GetNextTransaction(line, seq) == 0) {
+      if (seq && journal_) {
+        ++inJournal;
+        continue;
+      }
+      try {
+        HandleLine(line);
+        ++spooled;
+      } catch (const std::exception& e) {
+        log_.WriteLog(999, std::string("<ChkTHC>") + e.what());
+      }
     }
+    const bool kept = writer_.EndSpoolBatch();
+    spoolOnly_ = false;
+    if (spooled > 0)
+      log_.WriteLog(999, kept ? "Stop: " + IntToStr(spooled) + " engine lines kept in the spool, stored at the next start"
+                              : "Stop: " + IntToStr(spooled) + " engine lines could not be kept: the spool " +
+                                    writer_.Spool().Path() + " cannot be written");
   }
-  writer_.EndSpoolBatch();
-  spoolOnly_ = false;
-  if (n > 0) log_.WriteLog(999, "Stop: " + IntToStr(n) + " engine lines kept in the spool, stored at the next start");
+  inJournal += static_cast<long long>(unsettled_.size());
+  if (inJournal > 0)
+    log_.WriteLog(999, "Stop: " + IntToStr(inJournal) + " lines left in the intake journal, stored at the next start");
 }
 
 void TTransStore::StatusQuery() {
@@ -183,6 +322,12 @@ void TTransStore::HandleLine(const std::string& line) {
       return;
     case 'C':  // card upload progress
       return;
+    case 'Z': {  // a terminal's record: "Z" tag TAB record
+      const size_t tab = line.find('\t');
+      if (tab == std::string::npos) break;
+      Save_Trans(line.substr(1, tab - 1), line.substr(tab + 1));
+      return;
+    }
     default:
       break;
   }
@@ -222,15 +367,18 @@ void TTransStore::HandleUnitState(const std::string& line) {
   // failing trans row cannot take it back.
   // (At a stop only the record is kept: the state is polled afresh at the
   // next start.)
+  // A state read back from the journal is history: the unit is polled
+  // afresh now.
+  const bool setState = ctx_.registry && !spoolOnly_ && !replaying_;
   if (state == "DN") {
     Save_Trans(tag, NowRecord('X'));
     writer_.Commit();
-    if (ctx_.registry && !spoolOnly_) ctx_.registry->SetDeviceState(tag, "DOWN");
+    if (setState) ctx_.registry->SetDeviceState(tag, "DOWN");
   } else if (state == "UP") {
     if (ctx_.registry && ctx_.registry->IsNoPoll(tag)) return;
     Save_Trans(tag, NowRecord('Y'));
     writer_.Commit();
-    if (ctx_.registry && !spoolOnly_) ctx_.registry->SetDeviceState(tag, "UP");
+    if (setState) ctx_.registry->SetDeviceState(tag, "UP");
   }
 }
 
@@ -292,12 +440,21 @@ std::vector<std::string> TTransStore::TransRow(const std::string& id, const Even
 
 void TTransStore::Save_Trans(const std::string& tag, const std::string& record) {
   try {
-    DateTime now = ctx_.clock->LocalNow();
+    DateTime now = Now();
     int year = EventYear(record, now);
     Event ev = DecodeRecord(record, year);
     Holder h;
     const bool holderWanted = HolderWanted(ev.code, record);
+    const bool mainWanted = writer_.Wanted(TransRowWriter::kMainAlias);
     bool deferred = spoolOnly_ || (holderWanted && FindHolder(ev.card, h) == Lookup::Failed);
+    if (deferred && !mainWanted) {
+      // Read back for its attendance row alone, which needs the holder: the
+      // line stays in the journal for the next start.
+      log_.WriteLog(999, "Card lookup failed for a record read back from the journal, kept there: tag=" + tag +
+                             " record=" + record);
+      keepLine_ = true;
+      return;
+    }
     std::string id = FormatDateTime("yymmdd", now) +
                      Format("%2.2d%2.2d%2.2d%2.2d", now.hour, now.minute, now.second, now.msec % 100);
     if (deferred) {
@@ -308,6 +465,11 @@ void TTransStore::Save_Trans(const std::string& tag, const std::string& record) 
       if (holderWanted) h.name = "Unknown";
     } else {
       writer_.StoreTrans(TransRow(id, ev, tag, h));
+    }
+    if (!mainWanted) {
+      // Its trans row is stored already (read back after a crash).
+      LinkAttendance(record, tag, ev, h);
+      return;
     }
     ProcessCounters::Add(Counters().transactions);
     if (ctx_.monitor) {
@@ -328,6 +490,7 @@ void TTransStore::LinkAttendance(const std::string& record, const std::string& t
     log_.WriteLog(999, "Staff not found in DB: card=" + ev.card);
     return;
   }
+  if (!writer_.Wanted(TransRowWriter::kArqAlias)) return;
   if (s.RawEnable) raw_.DumpTOTextFile(record, tag, h.staff, ev.card, ev.code, ev.when, ev.when);
   // The reprocessing request follows once the row is in its database
   // (QueueRepro), which for a spooled row may be much later.

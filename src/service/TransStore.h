@@ -1,10 +1,13 @@
 #pragma once
 #include <array>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/DateTime.h"
+#include "common/IntakeJournalApi.h"
 #include "common/Log.h"
 #include "service/RawTextFile.h"
 #include "service/ServiceContext.h"
@@ -25,7 +28,12 @@ struct TranCodeRec {
 // the attendance link on, writes the attendance rows, the raw text file and
 // the reprocessing requests. Rows a database does not take wait in the
 // spool "trans.spool" in the program folder (see TransRowWriter).
-// Loop thread only.
+//
+// With the intake journal, every line a device handed over is reported
+// consumed once every row it made is in its database or on disk in the
+// spool; until then the journal keeps it, and after a crash the lines a
+// database does not have are stored again (PrepareRecovery), in order,
+// before any new one. Loop thread only.
 class TTransStore : public ITransStore {
 public:
   static constexpr int kMaxTranCodes = 60;
@@ -33,6 +41,9 @@ public:
   // With a backlog a tick goes on taking lines for this share of the
   // Timer1 interval, so the default 200 ms drains far more than 50 a second.
   static constexpr int kBacklogPercent = 40;
+  // ...but never longer than this, whatever the interval: the loop has
+  // other work.
+  static constexpr std::chrono::milliseconds kMaxTickStore{100};
   static constexpr const char* kSpoolFile = "trans.spool";
 
   // The spool left by an earlier run is read here.
@@ -44,6 +55,10 @@ public:
   void GetTranCodeFromTable() override;
   bool DrainAtStop(std::chrono::steady_clock::time_point until) override;
   void SpoolAtStop() override;
+  bool PrepareRecovery() override;
+  void StoreJournaled(const std::vector<std::pair<std::uint64_t, std::string>>& lines) override;
+  // Journal lines read back at start and not stored yet.
+  size_t RecoveryLeft() const { return replay_.size(); }
   // The description of a code; the code and ":Unknown" when there is none.
   std::string GetTranStr(const std::string& code) const;
 
@@ -80,8 +95,16 @@ private:
   // True when lines were left.
   bool TakeLines(std::chrono::steady_clock::time_point until, bool atStop);
   void NoteBacklog(int taken, bool more);
-  // Controllers are asked for no records while the spool cannot be written.
+  // Controllers are asked for no records while the spool cannot be written
+  // or lines read back from the journal wait to be stored.
   void CheckSpool();
+  // One line in the tick under way, with the journal line it is.
+  void HandleIntake(const std::string& line, IIntakeJournal::Seq seq, TransRowWriter::Intake in);
+  // The tick's lines are done with: reported consumed once their rows are safe.
+  void SettleTick();
+  // Stores lines read back from the journal until `until` (ten at least).
+  void ReplayJournal(std::chrono::steady_clock::time_point until);
+  DateTime Now() const { return lineNow_ ? *lineNow_ : ctx_.clock->LocalNow(); }
 
   void StatusQuery();
   void HandleLine(const std::string& line);
@@ -98,6 +121,20 @@ private:
   int tranCodeCount_ = 0;
   bool spoolOnly_ = false;  // at a stop: every line goes to the spool as it is
   bool held_ = false;       // the engine is told to ask for no records
+  IIntakeJournal* journal_ = nullptr;
+  struct ReplayItem {
+    IIntakeJournal::Line line;
+    bool needMain = true, needArq = true, arqUnsure = false;
+  };
+  std::deque<ReplayItem> replay_;   // read back from the journal, stored before new lines
+  bool recoveryRead_ = false;
+  size_t replayed_ = 0;
+  std::vector<IIntakeJournal::Seq> tickSeqs_;   // handled in the tick under way
+  std::vector<IIntakeJournal::Seq> unsettled_;  // rows in a spool that could not be written
+  bool keepLine_ = false;                       // the line under way stays in the journal
+  std::optional<DateTime> lineNow_;             // a replayed line's time of arrival
+  bool replaying_ = false;                      // the line under way is replayed
+  long long stopFailures_ = -1;                 // writer failures when the stop began
   long long backlogLines_ = 0, backlogTicks_ = 0;  // while a backlog lasts
   bool backlog_ = false;
 };

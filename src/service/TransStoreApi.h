@@ -1,6 +1,9 @@
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace px {
 
@@ -20,6 +23,20 @@ public:
     return false;
   }
   virtual void SpoolAtStop() {}
+  // At start, once the main database is open and before the controllers are
+  // polled: reads how far each database got in the intake journal; what the
+  // journal holds beyond that is stored before any new line. False when the
+  // databases cannot tell yet (start-up tries again).
+  virtual bool PrepareRecovery() { return true; }
+  // Terminal lines taken from the journal, each with its number: "Z", the
+  // tag, a tab, the record.
+  virtual void StoreJournaled(const std::vector<std::pair<std::uint64_t, std::string>>& lines) {
+    for (const auto& [seq, line] : lines) {
+      const size_t tab = line.find('\t');
+      if (line.size() > 1 && line[0] == 'Z' && tab != std::string::npos)
+        Save_Trans(line.substr(1, tab - 1), line.substr(tab + 1));
+    }
+  }
 };
 
 }  // namespace px

@@ -8,7 +8,12 @@
 
 namespace px {
 
-ZkServiceHost::ZkServiceHost(ServiceContext& ctx) : ctx_(ctx), query_(&ctx.db->Database1) {}
+ZkServiceHost::ZkServiceHost(ServiceContext& ctx)
+    : ctx_(ctx), query_(&ctx.db->Database1), journal_(ctx.journal) {}
+
+void ZkServiceHost::StoreJournaled(const std::vector<std::pair<IIntakeJournal::Seq, std::string>>& lines) {
+  if (ctx_.store) ctx_.store->StoreJournaled(lines);
+}
 
 bool ZkServiceHost::Select(const std::string& sql, DbRows& rows) {
   rows = DbRows{};

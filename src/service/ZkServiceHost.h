@@ -20,10 +20,13 @@ public:
   void QueueForRawWrite(const std::string& line) override;
   void Queue_PutDone(const std::string& entry) override;
   void WriteToAuditTrail(const std::string& action, const std::string& detail) override;
+  IIntakeJournal* Journal() override { return journal_; }
+  void StoreJournaled(const std::vector<std::pair<IIntakeJournal::Seq, std::string>>& lines) override;
 
 private:
   ServiceContext& ctx_;
   TQuery query_;
+  IIntakeJournal* const journal_;  // read from the terminal worker too
 };
 
 }  // namespace px

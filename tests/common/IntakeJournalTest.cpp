@@ -51,7 +51,7 @@ TEST(IntakeJournal, WhatWasSettledComesBackAfterARestartWithItsOwedMarks) {
   auto rec = j.TakeRecovered();
   ASSERT_EQ(rec.size(), 3u);  // consumption is the databases' to record
   EXPECT_EQ(rec[0].seq, a - 1);
-  EXPECT_EQ(rec[1].line, "T0103b\tc");
+  EXPECT_EQ(rec[1].text, "T0103b\tc");
   EXPECT_EQ(rec[2].source, "IP2");
   EXPECT_FALSE(j.Owed("B1U03"));
   EXPECT_TRUE(j.Owed("B1U04"));
