@@ -95,7 +95,7 @@ void KX6KSSim::Serve(Conn& c) {
       WriteAll(c.fd, reply);
       continue;
     }
-    for (size_t off = 0; off < reply.size(); off += static_cast<size_t>(f.pieceBytes)) {
+    for (size_t off = 0; off < reply.size() && !stop_; off += static_cast<size_t>(f.pieceBytes)) {
       if (off > 0 && f.pieceGapMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(f.pieceGapMs));
       WriteAll(c.fd, reply.substr(off, static_cast<size_t>(f.pieceBytes)));
     }
