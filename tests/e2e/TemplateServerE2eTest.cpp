@@ -200,10 +200,7 @@ TEST_F(TemplateServerE2e, CardCommandDuringABulkDownloadIsRefusedAndTheDownloadG
   EXPECT_EQ(Job("2U", "000000"), "\x06" "000000_#OK\r");
   ASSERT_TRUE(test::WaitFor([&] { return master->Device().CountHeard("DU") >= 2; }, 20s)) << LogText();
   const std::string id = Send("FpDoor", "AC", "0000010101");
-  std::string result;
-  while (!StartsWith(result, "_*") && test::WaitFor([&] { return !(result = Poll()).empty(); }, 20s)) {
-  }
-  EXPECT_EQ(result, "_*TAG00000001Y2U127000000001") << LogText();
+  EXPECT_EQ(JobResult(), "_*TAG00000001Y2U127000000001") << LogText();
   EXPECT_EQ(master->Device().CountHeard("DU"), 9);
   EXPECT_EQ(ReplyTo("FpDoor", id).substr(0, 2), "XX");
   EXPECT_EQ(ctrlBank->Unit(3).Received("AC"), 0);

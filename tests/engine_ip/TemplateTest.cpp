@@ -52,14 +52,6 @@ TEST_F(TemplateTest, InstallGoesToTheTemplateServerThenToTheController) {
     ASSERT_EQ(form->SendCommand("DELCD", 1, 2, id, "000777", "127.0.0.1"), 0);
     ASSERT_TRUE(WaitFor([&] { return HasLine("I02" + id + "OK      127.0.0.1C"); }));
     EXPECT_EQ(fake.calls, (std::vector<std::string>{"D 000777 127000000001 2"}));
-    // The master's own controller: its templates are left alone, the card
-    // command still reaches the controller.
-    fake.result = TemplateHandOff::Skipped;
-    clock->Advance(std::chrono::milliseconds(5));
-    ASSERT_EQ(form->SendCommand("DELCD", 1, 2, id, "000778", "127.0.0.1"), 0);
-    ASSERT_TRUE(WaitFor([&] { return HasLine("I02" + id + "OK      127.0.0.1C"); }));
-    EXPECT_EQ(a.Bank().Unit(2).LastParams("DC"), "000778");
-    EXPECT_FALSE(log.HasSubstr("Template Add/Del: D 000778"));
   });
 }
 
