@@ -7,6 +7,7 @@
 #include "common/StrUtil.h"
 #include "engine/EngineLines.h"
 #include "engine/Protocol.h"
+#include "engine/TemplateHandoff.h"
 
 namespace px {
 
@@ -294,7 +295,7 @@ void TIPChannel::StartCommand(const std::string& line) {
   Log(0, Format("IPT%d: ", Channel()) + GetCmdDesc(code) + " to IP=" + ip + " " + IntToStr(unit));
   if (ctx_.cfg.kx6ksEnable && ctx_.templates && (code == "AC" || code == "DC")) {
     sock_->Close();
-    const bool ok = HandleKX6KSTemplates(frame, unit, ip);
+    const bool ok = TTemplateHandoff(ctx_.log, *ctx_.templates).HandleKX6KSTemplates(frame, unit, ip);
     if (!ok || suspended_) {
       ctx_.putReplyQ(IpFailLine(unit, id, ip));
       ctrl_.SetCommandInFlight(false);
@@ -388,23 +389,6 @@ bool TIPChannel::ReCreateIP() {
   ++recreated_;
   Log(0, Format("%d: Socket Reestablished", Channel()));
   return true;
-}
-
-bool TIPChannel::HandleKX6KSTemplates(const std::string& frame, int unit, const std::string& ip) {
-  const std::string user = Copy(frame, 4, 6);
-  const bool add = Copy(frame, 2, 2) == "AC";
-  bool ok = false;
-  try {
-    const std::string addr12 = IPToKey(ip);
-    ok = ctx_.templates->RemoveOneTemplate(user, addr12, unit);
-    if (add) ok = ctx_.templates->UploadOneTemplate(user, addr12, unit);
-    ctx_.templates->CloseSocket();
-  } catch (const std::exception& e) {
-    Log(999, std::string("<KX6KS> ") + e.what());
-    ok = false;
-  }
-  Log(0, std::string("Template Add/Del: ") + (add ? "A" : "D") + " " + user + " - " + (ok ? "OK" : "XX"));
-  return ok;
 }
 
 // ---------------------------------------------------------------- socket events

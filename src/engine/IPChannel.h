@@ -85,7 +85,6 @@ private:
   void AnswerTimedOut();
   void Recreate();
   bool ReCreateIP();
-  bool HandleKX6KSTemplates(const std::string& frame, int unit, const std::string& ip);
   void MakeSocket(const std::string& ip, int port);
   void CSock1Read(TClientSocket& s);
   void CSock1Error(TClientSocket& s, TErrorEvent ev, int& code);

@@ -40,6 +40,9 @@ public:
   bool AddDelTemplate(const std::string& m, const std::string& c, const std::string& u) override {
     return ctx_.templates && ctx_.templates->AddDelTemplate(m, c, u);
   }
+  TemplateHandOff HandOffCardCommand(bool add, const std::string& u, const std::string& a, int unit) override {
+    return ctx_.templates ? ctx_.templates->HandOffCardCommand(add, u, a, unit) : TemplateHandOff::Failed;
+  }
 
 private:
   ServiceContext& ctx_;
@@ -120,7 +123,7 @@ ServiceModules DefaultModules() {
     h.enabled = s.KX6KSEnable;
     h.master = s.KX6KSMaster;
     h.port = s.KX6KSPort;
-    h.timing.replyWaitMs = s.KX6KSReplyWaitSec * 1000;
+    h.timing.replyWaitMs = TKX6KSLink::ReplyWaitMs(s.KX6KSReplyWaitSec);
     h.db = &ctx.db->Database1;
     h.runSql = [&ctx](TQuery& q, const std::string& sql, bool sel) { return ctx.db->RunSQL(q, sql, sel); };
     h.audit = [&ctx](const std::string& a, const std::string& d) {

@@ -92,12 +92,12 @@ bool ControllerRegistry::StartUpComm() {
           log_.WriteLog(20, "  SpawnIP OK: IP:" + dotted);
       }
     }
-    if (settings_.ZKEnable) {
-      if (CreateZKModule) CreateZKModule();
-    } else if (settings_.KX6KSEnable) {
-      if (CreateTemplateServerModule) CreateTemplateServerModule();
-      log_.WriteLog(999, "KX6KS Created.");
-    }
+    if (settings_.ZKEnable && CreateZKModule) CreateZKModule();
+    // The template server module is there whichever module runs: the engine
+    // hands it the card commands of fingerprint controllers also beside the
+    // terminal module, and when it is off it answers template jobs itself.
+    if (CreateTemplateServerModule) CreateTemplateServerModule();
+    if (!settings_.ZKEnable && settings_.KX6KSEnable) log_.WriteLog(999, "KX6KS Created.");
     if (settings_.SingleSocket && engine_) engine_->StartSingleSocket();
     return true;
   } catch (const std::exception& e) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "clientserver/BusyMark.h"
 #include "common/ControllerTable.h"
@@ -21,12 +22,11 @@ constexpr size_t kMemoLines = 1000;
 // checksum carries no template.
 constexpr size_t kNoTemplateLen = 36;
 
-// A client's text as it may appear in a log line: one line, printable bytes.
-std::string Shown(std::string s) {
-  for (char& c : s)
-    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
-  return s;
-}
+using kx6ks::Shown;
+
+// The ZKList card of a user: the number of the 12-digit ID in six digits, as
+// a bulk download stores it.
+std::string CardOf(const std::string& id12) { return Format("%6.6lld", StrToInt(id12)); }
 }  // namespace
 
 TKX6KSForm::TKX6KSForm(KX6KSHost host)
@@ -49,6 +49,11 @@ void TKX6KSForm::AddMemo(const std::string& line) {
 
 bool TKX6KSForm::Refused(const char* what) {
   Log(10, std::string("6KS.Reentrant: ") + what + " refused while another transfer runs");
+  return false;
+}
+
+bool TKX6KSForm::RefusedForMaster(const char* mode, const std::string& user) {
+  Log(999, std::string("No operation on Master Unit: (") + mode + " " + Shown(user) + ")");
   return false;
 }
 
@@ -88,7 +93,24 @@ bool TKX6KSForm::IsMaster6KS(const std::string& controller) const {
   return false;
 }
 
-void TKX6KSForm::CloseSocket() { link_.Close(); }
+bool TKX6KSForm::IsMasterDevice(const std::string& address12, int unit) const {
+  const std::string ip = KeyToIP(Trim(address12));
+  if (ip.empty()) return false;
+  for (const auto& d : devices_) {
+    const std::string master = KeyToIP(CopyFrom(d, 5));
+    if (!master.empty() && master == ip && StrToIntDef(Trim(Copy(d, 1, 4)), -1) == UnitOfPoint(unit)) return true;
+  }
+  return false;
+}
+
+void TKX6KSForm::CloseSocket() {
+  // The connection belongs to the transfer under way.
+  if (busy_) {
+    Refused("close");
+    return;
+  }
+  link_.Close();
+}
 
 void TKX6KSForm::CloseAndPause() {
   if (!link_.Connected()) return;
@@ -111,73 +133,123 @@ int TKX6KSForm::Send(const std::string& address12, const std::string& command, s
   return link_.SendKX6KS(ip, host_.port, command, reply, unit, data);
 }
 
-bool TKX6KSForm::UserCommand(const char* what, const char* command, const char* tag, const std::string& user,
-                             const std::string& address12, int unit, int& code, std::string& id12) {
-  code = 0;
-  if (busy_) return Refused(what);
-  TBusyMark mark(busy_);
+int TKX6KSForm::UserCommand(const char* command, const char* tag, const std::string& user,
+                            const std::string& address12, int unit, std::string& id12) {
   try {
     if (!kx6ks::UserId12(user, id12)) {
       Log(999, std::string(tag) + " bad user ID: " + Shown(user));
-      return false;
+      return 0;
     }
     std::string reply;
-    code = Send(address12, command, reply, unit, id12);
-    return true;
+    return Send(address12, command, reply, unit, id12);
   } catch (const std::exception& e) {
     Log(999, tag + std::string(e.what()));
-    return false;
+    return 0;
   }
 }
 
-bool TKX6KSForm::UploadOneTemplate(const std::string& user, const std::string& address12, int unit) {
-  int code;
+int TKX6KSForm::RemoveOn(const std::string& user, const std::string& address12, int unit) {
   std::string id12;
-  if (!UserCommand("upload", "WU", "<6KS.UpOneT>", user, address12, unit, code, id12)) return false;
+  const int code = UserCommand("EU", "<6KS.RMOneT>", user, address12, unit, id12);
+  if (code == -6) Log(0, "Remove: No Such ID - " + id12);
+  return code;
+}
+
+int TKX6KSForm::UploadOn(const std::string& user, const std::string& address12, int unit) {
+  std::string id12;
+  const int code = UserCommand("WU", "<6KS.UpOneT>", user, address12, unit, id12);
   if (code == -1) Log(0, id12 + " Exists in KX6KS.");
+  return code;
+}
+
+bool TKX6KSForm::UploadOneTemplate(const std::string& user, const std::string& address12, int unit) {
+  if (IsMasterDevice(address12, unit)) return RefusedForMaster("A", user);
+  if (busy_) return Refused("upload");
+  TBusyMark mark(busy_);
+  const int code = UploadOn(user, address12, unit);
   return code == 1 || code == -1;
 }
 
 bool TKX6KSForm::RemoveOneTemplate(const std::string& user, const std::string& address12, int unit) {
-  int code;
-  std::string id12;
-  if (!UserCommand("remove", "EU", "<6KS.RMOneT>", user, address12, unit, code, id12)) return false;
-  if (code == -6) Log(0, "Remove: No Such ID - " + id12);
-  return code == 1;
+  if (IsMasterDevice(address12, unit)) return RefusedForMaster("D", user);
+  if (busy_) return Refused("remove");
+  TBusyMark mark(busy_);
+  return RemoveOn(user, address12, unit) == 1;
+}
+
+TemplateHandOff TKX6KSForm::HandOffCardCommand(bool add, const std::string& user, const std::string& address12,
+                                               int unit) {
+  if (IsMasterDevice(address12, unit)) {
+    RefusedForMaster(add ? "A" : "D", user);
+    return TemplateHandOff::Skipped;
+  }
+  if (busy_) {
+    Refused("card command");
+    return TemplateHandOff::Failed;
+  }
+  TBusyMark mark(busy_);
+  int code = RemoveOn(user, address12, unit);
+  // A device that does not know the user holds nothing to remove: the card
+  // can still be deleted from the controller.
+  bool ok = code == 1 || (!add && code == -6);
+  if (add) {
+    code = UploadOn(user, address12, unit);
+    ok = code == 1 || code == -1;
+  }
+  link_.Close();
+  return ok ? TemplateHandOff::Done : TemplateHandOff::Failed;
 }
 
 bool TKX6KSForm::WriteTemplateFile(const std::string& id12, const std::string& text) {
-  fs::create_directories(host_.appDir + "templates");
-  std::ofstream out(link_.templateDir + kx6ks::TemplateFileName(id12), std::ios::binary | std::ios::trunc);
-  out << text << "\r\n";
-  return static_cast<bool>(out);
+  // Written beside and renamed: a failed write leaves the previous file whole.
+  const std::string path = link_.templateDir + kx6ks::TemplateFileName(id12);
+  const std::string part = path + ".part";
+  std::error_code ec;
+  fs::create_directories(host_.appDir + "templates", ec);
+  bool ok;
+  {
+    std::ofstream out(part, std::ios::binary | std::ios::trunc);
+    out << text << "\r\n";
+    out.close();
+    ok = !out.fail();
+  }
+  if (ok) {
+    fs::rename(part, path, ec);
+    ok = !ec;
+  }
+  if (!ok) {
+    Log(999, "<6KS.WrTpl> template file not written: " + path);
+    if (fs::is_regular_file(part, ec)) fs::remove(part, ec);
+  }
+  return ok;
 }
 
 bool TKX6KSForm::DownloadOneTemplate(const std::string& user, const std::string& address12, int unit) {
   if (busy_) return Refused("download");
   TBusyMark mark(busy_);
   bool ok = false;
+  const std::string shown = Shown(user);
   try {
-    AddMemo("> Download " + Shown(user));
-    Log(10, "6KS.Download " + Shown(user));
+    AddMemo("> Download " + shown);
+    Log(10, "6KS.Download " + shown);
     std::string id12, reply;
     if (!kx6ks::UserId12(user, id12)) {
-      Log(999, "<6KS.DOneT> bad user ID: " + Shown(user));
+      Log(999, "<6KS.DOneT> bad user ID: " + shown);
       return false;
     }
     Polling(address12, "0");
     const int code = Send(address12, "RU", reply, unit, id12);
     if (code == 1) {
       const std::string fg = IntToStr(static_cast<long long>(reply.size() < 5 ? 0 : (reply.size() - 5) / 768));
-      AddMemo("> " + user + " Downloaded (FG=" + fg + ")");
-      Log(10, user + " Downloaded (FG=" + fg + ")  len=" + IntToStr(static_cast<long long>(reply.size())));
+      AddMemo("> " + shown + " Downloaded (FG=" + fg + ")");
+      Log(10, shown + " Downloaded (FG=" + fg + ")  len=" + IntToStr(static_cast<long long>(reply.size())));
       if (reply.size() > kNoTemplateLen) {
         ok = WriteTemplateFile(id12, Copy(reply, 4, static_cast<long long>(reply.size()) - 5));
-        list_.SavetoCardFile(user, Copy(reply, 16, 10));
+        if (ok) list_.SavetoCardFile(CardOf(id12), Copy(reply, 16, 10));
       }
     } else {
-      Log(10, "(" + IntToStr(code) + ") : " + kx6ks::ResultText(code) + " : " + user);
-      AddMemo("> " + kx6ks::ResultText(code) + " : " + user);
+      Log(10, "(" + IntToStr(code) + ") : " + kx6ks::ResultText(code) + " : " + shown);
+      AddMemo("> " + kx6ks::ResultText(code) + " : " + shown);
     }
   } catch (const std::exception& e) {
     Log(999, std::string("<6KS.DOneT>") + e.what());
@@ -201,6 +273,9 @@ bool TKX6KSForm::DownloadAllTemplates(const std::string& address12, int unit) {
     } else {
       list_.Clear6KSList();
       int count = 0;
+      // The device walks its users once: an ID it gives again means it is
+      // going round, and would do so for ever.
+      std::set<std::string> seen;
       for (;;) {
         if (Send("", "DU", reply, unit, "") != 1) break;
         if (reply.size() <= kNoTemplateLen) {
@@ -208,17 +283,21 @@ bool TKX6KSForm::DownloadAllTemplates(const std::string& address12, int unit) {
           break;
         }
         const std::string id12 = Copy(reply, 4, 12);
+        if (!seen.insert(id12).second) {
+          Log(999, "<6KS.DAllT> user ID " + Shown(id12) + " given again: download ended");
+          break;
+        }
         std::string checked;
         // The ID names a file: only twelve digits are taken from the device.
         if (id12.size() != 12 || !kx6ks::UserId12(id12, checked)) {
           Log(999, "<6KS.DAllT> reply without a user ID skipped");
           continue;
         }
-        const std::string user = Format("%6.6lld", StrToInt(id12));
+        if (!WriteTemplateFile(id12, Copy(reply, 4, static_cast<long long>(reply.size()) - 5))) break;
+        const std::string user = CardOf(id12);
         const std::string record = Copy(reply, 16, 10);
         ++count;
         RedirMessage(Format("%4d", count) + ". " + user + " " + kx6ks::DescribeUserRecord(record));
-        WriteTemplateFile(id12, Copy(reply, 4, static_cast<long long>(reply.size()) - 5));
         list_.SavetoCardFile(user, record);
       }
       RedirMessage(count > 0 ? "      Total IDs = " + IntToStr(count) : "> No ID Found.");
@@ -234,12 +313,8 @@ bool TKX6KSForm::DownloadAllTemplates(const std::string& address12, int unit) {
 }
 
 bool TKX6KSForm::AddDelTemplate(const std::string& mode, const std::string& controller, const std::string& user) {
-  if (IsMaster6KS(controller)) {
-    Log(999, "No operation on Master Unit: (" + Shown(mode) + " " + Shown(user) + ")");
-    return false;
-  }
+  if (IsMaster6KS(controller)) return RefusedForMaster(Shown(mode).c_str(), user);
   if (busy_) return Refused("add/delete");
-  bool ok = false;
   std::string address;
   int unit = 0;
   bool found = false;
@@ -251,11 +326,9 @@ bool TKX6KSForm::AddDelTemplate(const std::string& mode, const std::string& cont
     }
     q_.Close();
   }
-  if (found) {
-    ok = mode == "A" ? UploadOneTemplate(user, address, unit) : RemoveOneTemplate(user, address, unit);
-    Log(0, "Template Add/Del: " + mode + " " + user + " - " + (ok ? "OK" : "Failed"));
-  }
-  CloseAndPause();
+  if (!found) return false;
+  const bool ok = HandOffCardCommand(mode == "A", user, address, unit) == TemplateHandOff::Done;
+  Log(0, "Template Add/Del: " + Shown(mode) + " " + Shown(user) + " - " + (ok ? "OK" : "Failed"));
   return ok;
 }
 
@@ -284,8 +357,9 @@ bool TKX6KSForm::ServerDownloadATemplate(const std::string& mode, const std::str
   {
     // Nothing else may start on the device during the pause before the transfer.
     TBusyMark mark(busy_);
-    Log(999, "Server.DownloadTemp - " + controller + " Mode=" + Shown(mode) + " " + Shown(user));
-    if (host_.audit) host_.audit("Svr.Temp Download", controller + " Mode=" + Shown(mode) + " " + Shown(user));
+    const std::string job = Shown(controller) + " Mode=" + Shown(mode) + " " + Shown(user);
+    Log(999, "Server.DownloadTemp - " + job);
+    if (host_.audit) host_.audit("Svr.Temp Download", job);
     host_.loop->Sleep(200);
     Log(10, "6KS.Mode=" + Shown(mode) + " " + Shown(address12) + " " + Shown(unitText));
   }
@@ -295,7 +369,7 @@ bool TKX6KSForm::ServerDownloadATemplate(const std::string& mode, const std::str
   const int unit = static_cast<int>(StrToIntDef(Trim(Copy(devices_[0], 1, 4)), 0));
   const std::string master12 = CopyFrom(devices_[0], 5);
   if (Trim(address12) != master12 || StrToIntDef(Trim(unitText), -1) != unit)
-    Log(10, "6KS: job names " + Shown(address12) + " unit " + Shown(Trim(unitText)) + ", master is " + master12 + " unit " +
+    Log(10, "6KS: job names " + Shown(address12) + " unit " + Shown(unitText) + ", master is " + master12 + " unit " +
                 IntToStr(unit));
   bool ok = false;
   if (mode == "A") {

@@ -44,7 +44,9 @@ struct KX6KSHost {
 //
 // Loop thread only. One operation at a time: a call that arrives while
 // another waits for its device (from a handler run during that wait) is
-// refused at once rather than nested.
+// refused at once rather than nested, and touches nothing of the one under
+// way, its connection included. The master device holds every enrolled
+// user's templates: no card command ever writes to it.
 class TKX6KSForm : public ITemplateServer, public ITemplateMemo {
 public:
   explicit TKX6KSForm(KX6KSHost host);
@@ -54,10 +56,16 @@ public:
   // What showing the window does: the message about a missing master.
   void FormShow();
   bool IsMaster6KS(const std::string& controller) const;
+  // The device at this 12-digit address and unit (a controller's unit is
+  // taken modulo 16, as a logical point) is the master.
+  bool IsMasterDevice(const std::string& address12, int unit) const;
 
   bool UploadOneTemplate(const std::string& user, const std::string& address12, int unit) override;
   bool RemoveOneTemplate(const std::string& user, const std::string& address12, int unit) override;
+  // Closes the connection, unless a transfer is under way.
   void CloseSocket() override;
+  TemplateHandOff HandOffCardCommand(bool add, const std::string& user, const std::string& address12,
+                                     int unit) override;
   bool DownloadOneTemplate(const std::string& user, const std::string& address12, int unit);
   bool DownloadAllTemplates(const std::string& address12, int unit);
   bool AddDelTemplate(const std::string& mode, const std::string& controller, const std::string& user) override;
@@ -77,10 +85,13 @@ public:
 
 private:
   bool Refused(const char* what);
-  // One command naming one user (refused while another transfer runs); false
-  // when nothing was sent, else true with the device's result code.
-  bool UserCommand(const char* what, const char* command, const char* tag, const std::string& user,
-                   const std::string& address12, int unit, int& code, std::string& id12);
+  bool RefusedForMaster(const char* mode, const std::string& user);
+  // One command naming one user: the device's result code, 0 when nothing
+  // came back or nothing was sent (a user ID that is no number).
+  int UserCommand(const char* command, const char* tag, const std::string& user, const std::string& address12,
+                  int unit, std::string& id12);
+  int RemoveOn(const std::string& user, const std::string& address12, int unit);
+  int UploadOn(const std::string& user, const std::string& address12, int unit);
   void AddMemo(const std::string& line);
   void Log(int level, const std::string& text) { host_.log->WriteLog(level, text); }
   void Polling(const std::string& address12, const char* onOff);

@@ -87,6 +87,19 @@ int FingerCount(std::string_view text) {
   return (fg[0] - '0') * 10 + (fg[1] - '0');
 }
 
+std::string Shown(std::string_view text) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : Trim(text)) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c < 0x20 || c >= 0x7F) out += {'\\', 'x', hex[c >> 4], hex[c & 0xF]};
+    else out += static_cast<char>(c);
+  }
+  return out;
+}
+
 std::string TemplateFileName(std::string_view id12) { return std::string(id12) + "T_KT7100.efm"; }
 
 }  // namespace px::kx6ks

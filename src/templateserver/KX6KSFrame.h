@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -39,9 +40,18 @@ int FingerCount(std::string_view templateText);
 // The template file name of a 12-digit ID.
 std::string TemplateFileName(std::string_view id12);
 
+// A client's text as it may appear in a log or memo line: trimmed, one line,
+// control and non-ASCII bytes written as escapes ("\r", "\n", "\x1B").
+std::string Shown(std::string_view text);
+
 constexpr int kHeaderLen = 32;
 constexpr int kBlockLen = 128;
 constexpr int kBlocksPerFinger = 6;
+// The finger count travels as two digits.
+constexpr int kMaxFingers = 99;
+// The longest reply a device can owe us, without its CR: address, code,
+// header, every block of 99 fingers, checksum.
+constexpr size_t kMaxReplyLen = 1 + 2 + kHeaderLen + kMaxFingers * kBlocksPerFinger * kBlockLen + 2;
 
 }  // namespace kx6ks
 }  // namespace px

@@ -1,5 +1,6 @@
 #include "templateserver/KX6KSLink.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 
@@ -11,6 +12,10 @@ namespace px {
 
 namespace {
 using Steady = std::chrono::steady_clock;
+}
+
+int TKX6KSLink::ReplyWaitMs(long long seconds) {
+  return static_cast<int>(std::clamp<long long>(seconds, 1, kMaxReplyWaitSec) * 1000);
 }
 
 TKX6KSLink::TKX6KSLink(EventLoop& loop, ILog& log, std::function<bool()> abort, size_t ringSize)
@@ -86,20 +91,33 @@ int TKX6KSLink::SendKX6KS(const std::string& address, int port, const std::strin
 int TKX6KSLink::KT7100Replied(int unit, std::string& reply, const std::string& command) {
   try {
     const char addr = kx6ks::AddressByte(unit);
-    const auto wait = std::chrono::milliseconds(timing.replyWaitMs);
-    auto deadline = Steady::now() + wait;
+    const auto wait = std::chrono::milliseconds(std::max(timing.replyWaitMs, 1));
+    const auto start = Steady::now();
+    const auto total = start + 2 * wait;
+    auto deadline = start + wait;
     bool inFrame = false;
     reply.clear();
+    auto giveUp = [&](const std::string& why) {
+      log_.WriteLog(999, "<6KS.Rep> " + command + " reply " + why);
+      reply.clear();
+      return 0;
+    };
     for (;;) {
       if (overflow_) {
         ring_.Clear();
         overflow_ = false;
+        reply.clear();
         return 0;
       }
       char c;
       if (!ring_.Get(c)) {
+        const auto now = Steady::now();
+        if (inFrame && now >= total) return giveUp(Format("not complete after %zu bytes: given up", reply.size()));
         // Nothing more can come from a closed connection.
-        if (Steady::now() >= deadline || !sock_->Connected() || Aborted()) return 0;
+        if (now >= deadline || now >= total || !sock_->Connected() || Aborted()) {
+          reply.clear();
+          return 0;
+        }
         loop_.Sleep(1);
         continue;
       }
@@ -113,6 +131,7 @@ int TKX6KSLink::KT7100Replied(int unit, std::string& reply, const std::string& c
       }
       deadline = Steady::now() + wait;
       if (c == '\r') break;
+      if (reply.size() >= kx6ks::kMaxReplyLen) return giveUp("longer than any template: given up");
       reply += c;
     }
     const std::string code = Copy(reply, 2, 2);

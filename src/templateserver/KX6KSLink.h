@@ -22,6 +22,11 @@ public:
     int connectStepMs = 50;
     int replyWaitMs = 100000;  // silence allowed before and inside a reply
   };
+  // The longest reply wait taken from the configuration: an hour. Longer
+  // would hold the service's tick for longer than anyone waits for a device.
+  static constexpr long long kMaxReplyWaitSec = 3600;
+  // The configured reply wait (seconds) in milliseconds, within 1 s .. an hour.
+  static int ReplyWaitMs(long long seconds);
 
   TKX6KSLink(EventLoop& loop, ILog& log, std::function<bool()> abort,
              size_t ringSize = TKX6KSRing::kDefaultSize);
@@ -38,6 +43,10 @@ public:
   // a negative device code, or 0 when no complete reply came.
   int SendKX6KS(const std::string& address, int port, const std::string& command, std::string& reply, int unit,
                 const std::string& data);
+  // A reply ends at its CR. It is given up after the reply wait of silence,
+  // when it grows beyond the longest legal reply, or when it is not complete
+  // within twice the reply wait of the frame being sent, however the device
+  // paces its bytes.
   int KT7100Replied(int unit, std::string& reply, const std::string& command);
   // The "WU" upload of the template file of a 12-digit ID, packet by packet.
   int HandleTemplatePackages(int unit, const std::string& id12);

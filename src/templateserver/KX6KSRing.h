@@ -7,11 +7,11 @@ namespace px {
 
 // The receive ring of the template server link. It never overwrites bytes
 // that have not been taken: a burst that does not fit is refused whole and
-// the caller ends the exchange. The room holds a ten-finger reply arriving
-// in one piece.
+// the caller ends the exchange. The room holds the longest legal reply (99
+// fingers, about 76 KB) arriving in one piece, with room to spare.
 class TKX6KSRing {
 public:
-  static constexpr size_t kDefaultSize = 8192;
+  static constexpr size_t kDefaultSize = 128 * 1024;
   explicit TKX6KSRing(size_t size = kDefaultSize) : buf_(size) {}
 
   // False (nothing stored) when the bytes do not fit beside the unread ones.

@@ -8,22 +8,21 @@ namespace {
 
 class FakeTemplates : public ITemplateServer {
 public:
-  bool UploadOneTemplate(const std::string& user, const std::string& address12, int unit) override {
-    calls.push_back("U " + user + " " + address12 + " " + std::to_string(unit));
-    return result;
-  }
-  bool RemoveOneTemplate(const std::string& user, const std::string& address12, int unit) override {
-    calls.push_back("R " + user + " " + address12 + " " + std::to_string(unit));
-    return result;
-  }
+  bool UploadOneTemplate(const std::string&, const std::string&, int) override { return false; }
+  bool RemoveOneTemplate(const std::string&, const std::string&, int) override { return false; }
   void CloseSocket() override { calls.push_back("close"); }
+  TemplateHandOff HandOffCardCommand(bool add, const std::string& user, const std::string& address12,
+                                     int unit) override {
+    calls.push_back(std::string(add ? "A " : "D ") + user + " " + address12 + " " + std::to_string(unit));
+    return result;
+  }
   bool ServerDownloadATemplate(const std::string&, const std::string&, const std::string&, const std::string&,
                                const std::string&, const std::string&) override {
     return false;
   }
   bool AddDelTemplate(const std::string&, const std::string&, const std::string&) override { return false; }
   std::vector<std::string> calls;
-  bool result = true;
+  TemplateHandOff result = TemplateHandOff::Done;
 };
 
 class TemplateTest : public IPFixture {
@@ -44,7 +43,7 @@ TEST_F(TemplateTest, InstallGoesToTheTemplateServerThenToTheController) {
     std::string id;
     ASSERT_EQ(form->SendCommand("INSCD", 1, 2, id, "0001230101", "127.0.0.1"), 0);
     ASSERT_TRUE(WaitFor([&] { return HasLine("I02" + id + "OK      127.0.0.1C"); }));
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"R 000123 127000000001 2", "U 000123 127000000001 2", "close"}));
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"A 000123 127000000001 2"}));
     EXPECT_TRUE(log.Has("Template Add/Del: A 000123 - OK"));
     EXPECT_EQ(a.Bank().Unit(2).LastParams("AC"), "0001230101");
     // A deletion only removes.
@@ -52,13 +51,13 @@ TEST_F(TemplateTest, InstallGoesToTheTemplateServerThenToTheController) {
     clock->Advance(std::chrono::milliseconds(5));
     ASSERT_EQ(form->SendCommand("DELCD", 1, 2, id, "000777", "127.0.0.1"), 0);
     ASSERT_TRUE(WaitFor([&] { return HasLine("I02" + id + "OK      127.0.0.1C"); }));
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"R 000777 127000000001 2", "close"}));
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"D 000777 127000000001 2"}));
   });
 }
 
 TEST_F(TemplateTest, FailedHandOffAnswersXXAndSendsNothing) {
   auto& a = AddSim("a", "127.0.0.1", {2});
-  fake.result = false;
+  fake.result = TemplateHandOff::Failed;
   Run([&] {
     MakeForm();
     ASSERT_TRUE(form->SpawnIPCtrl(false, true, a.Port(), "KX6000S", "127.0.0.1", 2));
@@ -68,6 +67,12 @@ TEST_F(TemplateTest, FailedHandOffAnswersXXAndSendsNothing) {
     EXPECT_TRUE(log.Has("Template Add/Del: D 000555 - XX"));
     ASSERT_TRUE(WaitFor([&] { return a.Bank().Unit(2).Received("QA") >= 1; }));
     EXPECT_EQ(a.Bank().Unit(2).Received("DC"), 0);
+    // A frame without a user number never reaches the template server.
+    fake.calls.clear();
+    clock->Advance(std::chrono::milliseconds(5));
+    ASSERT_EQ(form->SendCommand("DELCD", 1, 2, id, "12a4", "127.0.0.1"), 0);
+    ASSERT_TRUE(WaitFor([&] { return HasLine("I02" + id + "XX127.0.0.1"); }));
+    EXPECT_TRUE(fake.calls.empty());
   });
 }
 

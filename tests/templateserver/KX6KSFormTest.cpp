@@ -131,16 +131,70 @@ TEST_F(KX6KSFormTest, UploadSendsThirteenPacketsForTwoFingers) {
   });
 }
 
-TEST_F(KX6KSFormTest, AddDelUsesTheControllersDeviceAndNeverTheMaster) {
+TEST_F(KX6KSFormTest, CardCommandsNeverWriteTheMasterAndDeleteUsersTheDeviceLacks) {
+  // The master and a door's device on two addresses, one simulator each.
+  Exec("update rdrmain set spare3='127000000002' where tag_name='Door6KS'");
+  sim::KX6KSSim door("127.0.0.2", sim.Port());
+  ASSERT_TRUE(door.Start());
+  sim.Device().AddUser(5, 1);
   WriteTemplate(5, 1);
   Run([&] {
-    EXPECT_FALSE(form->AddDelTemplate("A", "Master6KS", "000005"));
-    EXPECT_TRUE(log.Has("No operation on Master Unit: (A 000005)"));
+    // Every path a card command can take to the master: its tag, its device
+    // unit and its controller's unit (the logical point, 17).
+    EXPECT_FALSE(form->AddDelTemplate("D", "Master6KS", "000005"));
+    EXPECT_TRUE(log.Has("No operation on Master Unit: (D 000005)"));
+    EXPECT_EQ(form->HandOffCardCommand(false, "000005", "127000000001", 1), TemplateHandOff::Skipped);
+    EXPECT_EQ(form->HandOffCardCommand(true, "000005", "127000000001", 17), TemplateHandOff::Skipped);
+    EXPECT_FALSE(form->RemoveOneTemplate("000005", "127000000001", 1));
+    EXPECT_FALSE(form->UploadOneTemplate("000005", "127000000001", 17));
     EXPECT_EQ(sim.Device().Heard().size(), 0u);
+
     EXPECT_TRUE(form->AddDelTemplate("A", "Door6KS", "000005"));
     EXPECT_TRUE(log.Has("Template Add/Del: A 000005 - OK"));
-    EXPECT_TRUE(sim.Device().HasUser("000000000005"));
+    EXPECT_TRUE(door.Device().HasUser("000000000005"));
     EXPECT_FALSE(form->Link().Connected());
+    // A device that does not know the user has nothing to remove.
+    EXPECT_EQ(form->HandOffCardCommand(false, "000777", "127000000002", 2), TemplateHandOff::Done);
+    EXPECT_TRUE(log.Has("Remove: No Such ID - 000000000777"));
+    // An install still needs its templates on the device.
+    EXPECT_EQ(form->HandOffCardCommand(true, "000777", "127000000002", 2), TemplateHandOff::Failed);
+  });
+  door.Stop();
+}
+
+TEST_F(KX6KSFormTest, RefusedCardCommandLeavesTheTransferUnderWayAlone) {
+  for (int u : {1, 2, 3, 4}) sim.Device().AddUser(u, 1);
+  sim.SetFaults({false, 80, 0, 0, ""});
+  Run([&] {
+    TemplateHandOff handOff = TemplateHandOff::Done;
+    TTimer t(loop, 400, false);  // fires while DU replies come in
+    t.OnTimer = [&] {
+      t.SetEnabled(false);
+      handOff = form->HandOffCardCommand(false, "000001", "127000000001", 2);
+      form->CloseSocket();
+    };
+    t.SetEnabled(true);
+    EXPECT_TRUE(form->ServerDownloadATemplate("A", "Master6KS", "k", "", "1", "127000000001")) << log.Dump();
+    EXPECT_EQ(handOff, TemplateHandOff::Failed);
+    EXPECT_EQ(sim.Device().CountHeard("DU"), 5);
+    EXPECT_EQ(sim.Device().CountHeard("EU"), 0);
+    EXPECT_EQ(Count("select count(*) from ZKList where Z_Ver='0'"), 4);
+  });
+}
+
+TEST_F(KX6KSFormTest, FailedTemplateWriteFailsTheJobAndKeepsThePreviousFile) {
+  sim.Device().AddUser(9, 1);
+  sim.Device().AddUser(10, 1);
+  dir.Write("templates/000000000009T_KT7100.efm", "previous\r\n");
+  // Whatever is in the way of the new file makes its write fail.
+  std::filesystem::create_directories(dir.File("templates/000000000009T_KT7100.efm.part"));
+  Run([&] {
+    EXPECT_FALSE(form->ServerDownloadATemplate("O", "Master6KS", "", "000009", "0001", "127000000001"));
+    EXPECT_EQ(ReadFile(dir.File("templates/000000000009T_KT7100.efm")), "previous\r\n");
+    EXPECT_TRUE(log.HasSubstr("<6KS.WrTpl> template file not written"));
+    EXPECT_EQ(Count("select count(*) from ZKList"), 0);
+    EXPECT_FALSE(form->ServerDownloadATemplate("A", "Master6KS", "", "", "0001", "127000000001"));
+    EXPECT_EQ(ReadFile(dir.File("templates/000000000009T_KT7100.efm")), "previous\r\n");
   });
 }
 
@@ -214,6 +268,34 @@ TEST_F(KX6KSFormTest, SilentDeviceCostsOneBoundedWaitWithTheLoopRunning) {
   });
 }
 
+TEST_F(KX6KSFormTest, MisbehavingDeviceCannotHoldTheServer) {
+  sim.Device().AddUser(1, 99);   // the longest legal reply
+  sim.Device().AddUser(2, 100);  // longer than any
+  sim.Device().AddUser(3, 1);
+  Run([&] {
+    EXPECT_TRUE(form->DownloadOneTemplate("1", "127000000001", 1)) << log.Dump();
+    EXPECT_FALSE(form->DownloadOneTemplate("2", "127000000001", 1));
+    EXPECT_TRUE(log.HasSubstr("<6KS.Rep> RU reply longer than any template"));
+    // A byte every 20 ms never leaves the 300 ms of silence, but the reply
+    // is given up at twice that.
+    sim.SetFaults({false, 0, 1, 20, ""});
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(form->DownloadOneTemplate("3", "127000000001", 1));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(log.HasSubstr("<6KS.Rep> RU reply not complete"));
+    form->Link().Close();
+    // A device going round its users, or round one reply without an ID.
+    sim.SetFaults({});
+    sim.Device().SetDuRepeats(true);
+    EXPECT_FALSE(form->DownloadAllTemplates("127000000001", 1));
+    EXPECT_TRUE(log.Has("<6KS.DAllT> user ID 000000000001 given again: download ended"));
+    sim.Device().Clear();
+    sim.Device().SetTemplate("ABCDEFGHIJKL", TemplateDevice::MakeTemplate(4, 1).replace(0, 12, "ABCDEFGHIJKL"));
+    EXPECT_FALSE(form->DownloadAllTemplates("127000000001", 1));
+    EXPECT_TRUE(log.Has("<6KS.DAllT> user ID ABCDEFGHIJKL given again: download ended"));
+  });
+}
+
 TEST_F(KX6KSFormTest, BurstBeyondTheRingFailsTheReplyAndKeepsItsBytes) {
   sim.SetFaults({false, 0, 0, 0, std::string(3000, 'n')});
   Run([&] {
@@ -228,11 +310,14 @@ TEST_F(KX6KSFormTest, BurstBeyondTheRingFailsTheReplyAndKeepsItsBytes) {
   });
 }
 
-TEST_F(KX6KSFormTest, JobsRefusedWhenDisabledOrMasterUnknown) {
-  host.enabled = false;
+TEST_F(KX6KSFormTest, ClientTextIsCleanedInLinesAndCard) {
+  sim.Device().AddUser(9, 1);
   Run([&] {
-    EXPECT_FALSE(form->ServerDownloadATemplate("A", "Master6KS", "k", "", "1", "127000000001"));
-    EXPECT_TRUE(log.Has("<SvrDownloadTemp> KX6KS not enabled."));
+    ASSERT_TRUE(form->ServerDownloadATemplate("O", "Master6KS\r\n", "", "  9\r", "0001", "127000000001"));
+    EXPECT_TRUE(log.Has("Server.DownloadTemp - Master6KS Mode=O 9"));
+    EXPECT_EQ(Count("select count(*) from ZKList where Z_Card='000009'"), 1);
+    EXPECT_FALSE(form->ServerDownloadATemplate("O", "Master6KS", "", "9\x1b[2J", "0001", "127000000001"));
+    EXPECT_EQ(form->Memo().back(), "> Download 9\\x1B[2J");
   });
 }
 

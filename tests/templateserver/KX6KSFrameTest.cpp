@@ -1,7 +1,9 @@
 // Frames to the template server devices and what their replies mean.
 #include <gtest/gtest.h>
 
+#include "kx6kssim/TemplateDevice.h"
 #include "templateserver/KX6KSFrame.h"
+#include "templateserver/KX6KSLink.h"
 #include "templateserver/KX6KSRing.h"
 
 using namespace px;
@@ -44,4 +46,23 @@ TEST(KX6KSFrame, RingRefusesWhatDoesNotFitAndKeepsUnreadBytes) {
   std::string out;
   while (ring.Get(c)) out += c;
   EXPECT_EQ(out, "bcde1234");
+}
+
+TEST(KX6KSFrame, ClientTextAndReplyWaitAreKeptInBounds) {
+  EXPECT_EQ(kx6ks::Shown(" 12\r\n3\x1b\\\xff "), "12\\r\\n3\\x1B\\\\\\xFF");
+  EXPECT_EQ(TKX6KSLink::ReplyWaitMs(100), 100000);
+  EXPECT_EQ(TKX6KSLink::ReplyWaitMs(0), 1000);
+  EXPECT_EQ(TKX6KSLink::ReplyWaitMs(2147484), 3600000);  // would overflow in milliseconds
+}
+
+TEST(KX6KSFrame, DeviceSimulatorRefusesABadChecksum) {
+  sim::TemplateDevice d;
+  d.AddUser(1, 1);
+  std::string reply;
+  ASSERT_TRUE(d.Handle("\xE0" "EU000000000001" "00", reply));
+  EXPECT_EQ(reply, "\xE0" "NK00\r");
+  EXPECT_TRUE(d.HasUser("000000000001"));
+  ASSERT_TRUE(d.Handle("\xE0" "EU000000000001" "41", reply));
+  EXPECT_EQ(reply, "\xE0" "AK00\r");
+  EXPECT_FALSE(d.HasUser("000000000001"));
 }

@@ -65,7 +65,7 @@ void KX6KSSim::Burst(const std::string& bytes) {
   bursts_.push_back(bytes);
 }
 
-void KX6KSSim::WriteAll(int fd, const std::string& bytes) {
+bool KX6KSSim::WriteAll(int fd, const std::string& bytes) {
   size_t off = 0;
   while (off < bytes.size() && !stop_) {
     ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
@@ -75,9 +75,10 @@ void KX6KSSim::WriteAll(int fd, const std::string& bytes) {
       pollfd p{fd, POLLOUT, 0};
       ::poll(&p, 1, 50);
     } else {
-      return;
+      return false;
     }
   }
+  return off == bytes.size();
 }
 
 void KX6KSSim::Serve(Conn& c) {
@@ -95,9 +96,10 @@ void KX6KSSim::Serve(Conn& c) {
       WriteAll(c.fd, reply);
       continue;
     }
-    for (size_t off = 0; off < reply.size(); off += static_cast<size_t>(f.pieceBytes)) {
+    for (size_t off = 0; off < reply.size() && !stop_; off += static_cast<size_t>(f.pieceBytes)) {
       if (off > 0 && f.pieceGapMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(f.pieceGapMs));
-      WriteAll(c.fd, reply.substr(off, static_cast<size_t>(f.pieceBytes)));
+      // A host that hung up ends a slow reply.
+      if (!WriteAll(c.fd, reply.substr(off, static_cast<size_t>(f.pieceBytes)))) break;
     }
   }
 }

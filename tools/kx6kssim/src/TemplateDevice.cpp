@@ -69,6 +69,11 @@ void TemplateDevice::SetUnits(std::vector<int> units) {
   units_ = std::move(units);
 }
 
+void TemplateDevice::SetDuRepeats(bool on) {
+  std::lock_guard g(m_);
+  duRepeats_ = on;
+}
+
 std::vector<std::string> TemplateDevice::Heard() const {
   std::lock_guard g(m_);
   return heard_;
@@ -102,9 +107,13 @@ bool TemplateDevice::Handle(const std::string& frame, std::string& reply) {
   if (unit < 1 || unit > 16) return false;
   if (!units_.empty() && std::find(units_.begin(), units_.end(), unit) == units_.end()) return false;
   const std::string cmd = frame.substr(1, 2);
-  // Data frames end in a two-digit checksum.
+  // Data frames end in a two-digit checksum of the data.
   const std::string data = frame.size() > 5 ? frame.substr(3, frame.size() - 5) : std::string();
   heard_.push_back(cmd + data);
+  if (frame.size() > 3 && (frame.size() < 6 || frame.substr(frame.size() - 2) != Checksum(data))) {
+    reply = Reply(addr, "NK", "");
+    return true;
+  }
   std::string code;
   if (Forced(cmd, code)) {
     reply = Reply(addr, code, "");
@@ -119,7 +128,7 @@ bool TemplateDevice::Handle(const std::string& frame, std::string& reply) {
     duLast_.clear();
     reply = Reply(addr, "AK", "");
   } else if (cmd == "DU") {
-    auto it = duLast_.empty() ? users_.begin() : users_.upper_bound(duLast_);
+    auto it = duLast_.empty() || duRepeats_ ? users_.begin() : users_.upper_bound(duLast_);
     if (it == users_.end()) {
       reply = Reply(addr, "DU", std::string(12, '0'));
     } else {

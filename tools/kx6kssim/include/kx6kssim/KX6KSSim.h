@@ -49,7 +49,7 @@ private:
   };
   void Loop();
   void Serve(Conn& c);
-  void WriteAll(int fd, const std::string& bytes);
+  bool WriteAll(int fd, const std::string& bytes);
 
   std::string address_;
   std::atomic<int> port_{0};

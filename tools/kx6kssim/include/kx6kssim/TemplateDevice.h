@@ -8,7 +8,8 @@ namespace px::sim {
 
 // The user store and command handling of a template server device: each
 // frame (address byte, 2-letter command, data, checksum, without its CR)
-// gets one reply frame with its CR, or none. Thread-safe.
+// gets one reply frame with its CR, or none. A frame with data whose checksum
+// does not match is answered "NK" and changes nothing. Thread-safe.
 class TemplateDevice {
 public:
   // A template text: the 32-character header (12-digit ID, the 10-character
@@ -30,6 +31,8 @@ public:
   void ForceCode(const std::string& command, const std::string& code, int count = 1);
   // Units this device answers; empty answers every unit.
   void SetUnits(std::vector<int> units);
+  // A faulty device: every DU gives the first user again.
+  void SetDuRepeats(bool on);
 
   // Handles one frame; false when nothing is to be sent back.
   bool Handle(const std::string& frame, std::string& reply);
@@ -45,6 +48,7 @@ private:
   mutable std::mutex m_;
   std::map<std::string, std::string> users_;  // by 12-digit ID
   std::string duLast_;  // the ID a DU sent last ("" before the first)
+  bool duRepeats_ = false;
   std::vector<int> units_;
   struct Force {
     std::string command, code;
