@@ -31,6 +31,10 @@ public:
   void Close();
   bool Connected() const { return conn_ != nullptr; }
   DbConnection* Connection() { return conn_.get(); }
+  // Hands the open connection over, or takes one (a wrapper that watches or
+  // disturbs what goes through it, in tests of failures).
+  std::unique_ptr<DbConnection> Release() { return std::move(conn_); }
+  void Adopt(std::unique_ptr<DbConnection> c) { conn_ = std::move(c); }
   std::string Dialect() const { return conn_ ? conn_->Dialect() : std::string(); }
   // Drops a connection the driver reported lost, so the next Open starts
   // over, and tells the owner (OnLost), who decides about reconnecting.

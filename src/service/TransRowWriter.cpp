@@ -50,10 +50,10 @@ std::string TransRowWriter::InsertSql(const std::string& table, const std::vecto
   return sql;
 }
 
-std::string TransRowWriter::MarkSql(const std::string& source, std::uint64_t seq) {
+std::string TransRowWriter::MarkSql(const std::string& key, std::uint64_t seq) {
   // Both databases take this upsert; the condition keeps a mark from going
   // back should rows ever be replayed out of order.
-  return "insert into intake_mark (source, pos) values (" + SqlQuote(source) + "," + std::to_string(seq) +
+  return "insert into intake_mark (source, pos) values (" + SqlQuote(key) + "," + std::to_string(seq) +
          ") on conflict (source) do update set pos = excluded.pos where intake_mark.pos < excluded.pos";
 }
 
@@ -97,14 +97,21 @@ bool TransRowWriter::EnsureMarkTable(const std::string& alias) {
   return true;
 }
 
+std::string TransRowWriter::MarkKey(const std::string& alias, const std::string& source) {
+  // Both aliases may name one database: each keeps marks of its own.
+  return alias + ":" + source;
+}
+
 bool TransRowWriter::ReadMarks(const std::string& alias, std::map<std::string, std::uint64_t>& marks) {
   if (!Connected(alias) || !EnsureMarkTable(alias)) return false;
   TQuery& q = QueryOf(alias);
-  db_.RunSQL(q, "select source, pos from intake_mark", true);
+  db_.RunSQL(q, "select source, pos from intake_mark where source like " + SqlQuote(alias + ":%"), true);
   const bool ok = q.Active();
   for (q.First(); ok && !q.Eof(); q.Next()) {
     long long pos = 0;
-    if (TryStrToInt(q.FieldOr("pos"), pos) && pos > 0) marks[q.FieldOr("source")] = static_cast<std::uint64_t>(pos);
+    const std::string key = q.FieldOr("source");
+    if (TryStrToInt(q.FieldOr("pos"), pos) && pos > 0 && key.size() > alias.size() + 1)
+      marks[key.substr(alias.size() + 1)] = static_cast<std::uint64_t>(pos);
   }
   q.Close();
   return ok;
@@ -119,7 +126,7 @@ bool TransRowWriter::MarkReached(const std::string& alias, const std::string& so
                                  bool& reached) {
   if (!Connected(alias) || !EnsureMarkTable(alias)) return false;
   TQuery& q = QueryOf(alias);
-  db_.RunSQL(q, "select pos from intake_mark where source=" + SqlQuote(source), true);
+  db_.RunSQL(q, "select pos from intake_mark where source=" + SqlQuote(MarkKey(alias, source)), true);
   const bool ok = q.Active();
   long long pos = 0;
   reached = ok && !q.Eof() && TryStrToInt(q.FieldOr("pos"), pos) && pos >= static_cast<long long>(seq);
@@ -139,7 +146,7 @@ bool TransRowWriter::RunWithMarks(const std::string& alias, const std::string& s
     return false;
   }
   std::string sql = "begin;\n" + statements;
-  for (const auto& [source, seq] : marks) sql += ";\n" + MarkSql(source, seq);
+  for (const auto& [source, seq] : marks) sql += ";\n" + MarkSql(MarkKey(alias, source), seq);
   sql += ";\ncommit";
   if (db_.RunSQL(QueryOf(alias), sql, false)) return true;
   ++failures_;

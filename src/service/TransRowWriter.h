@@ -120,7 +120,9 @@ public:
   static std::string InsertSql(const std::string& table, const std::vector<std::vector<std::string>>& rows,
                                size_t from, size_t count);
   // The statement that moves a source's mark forward (never back).
-  static std::string MarkSql(const std::string& source, std::uint64_t seq);
+  static std::string MarkSql(const std::string& key, std::uint64_t seq);
+  // The mark's key in intake_mark: alias, ":", source.
+  static std::string MarkKey(const std::string& alias, const std::string& source);
   static constexpr const char* kMarkTableSql =
       "create table if not exists intake_mark (source varchar(40) primary key, pos bigint not null)";
   // Rows of a tick per insert statement (both databases take far longer

@@ -29,6 +29,7 @@ namespace px::test {
 class FakeEngine : public NullEngine {
 public:
   std::deque<std::string> lines;
+  std::deque<std::uint64_t> seqs;  // the lines' journal numbers, when given
   std::map<std::string, std::string> status;  // request -> answer
   std::vector<std::string> statusAsked;
   std::vector<bool> holds;
@@ -40,6 +41,10 @@ public:
     if (lines.empty()) return 1;
     line = lines.front();
     lines.pop_front();
+    if (!seqs.empty()) {
+      seq = seqs.front();
+      seqs.pop_front();
+    }
     return 0;
   }
   int GetDoorStatus(std::string& text) override {
