@@ -56,8 +56,8 @@ protected:
     loop.Run();
   }
 
-  TMainForm& MakeForm() {
-    form = std::make_unique<TMainForm>(loop, log, cfg, clock, nullptr, nullptr);
+  TMainForm& MakeForm(IIntakeJournal* journal = nullptr) {
+    form = std::make_unique<TMainForm>(loop, *formLog, cfg, clock, nullptr, nullptr, journal);
     return *form;
   }
 
@@ -75,6 +75,7 @@ protected:
 
   TempDir dir;
   CaptureLog log;
+  ILog* formLog = &log;  // what the form writes to
   EventLoop loop;
   std::shared_ptr<ManualClock> clock;
   EngineConfig cfg;

@@ -137,6 +137,24 @@ TEST_F(SingleSocketTest, ChecksumErrorAsksThatControllerForARepeat) {
   });
 }
 
+TEST_F(SingleSocketTest, AnAnswerCutOffPartWayIsAskedForAgain) {
+  auto& a = AddSim("a", "127.0.0.1", {1});
+  cfg.singleSocketPort = a.Port();
+  AddRow("CUT", 1, "127.0.0.1", true);
+  a.Bank().Unit(1).SetCloseMidFrame(1);
+  a.Bank().Unit(1).QueueRecord("050314300000772");
+  Run([&] {
+    MakeForm();
+    form->StartSingleSocket();
+    ASSERT_TRUE(WaitFor([&] { return HasLine("  1050314300000772 127.0.0.1"); }));
+    // The next poll after the cut was QR, so the block was not deleted.
+    auto frames = trace.Lines();
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[0], "a:<U1>QA<CR>");
+    EXPECT_EQ(frames[1], "a:<U1>QR<CR>");
+  });
+}
+
 TEST_F(SingleSocketTest, CardUploadWritesUserFileAndAnswers) {
   auto& a = AddSim("a", "127.0.0.1", {1});
   cfg.singleSocketPort = a.Port();
