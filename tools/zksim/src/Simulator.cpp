@@ -90,6 +90,7 @@ void Simulator::Serve(int fd) {
 void Simulator::SetFaults(const Faults& f) {
   std::lock_guard<std::mutex> lk(mu_);
   faults_ = f;
+  templateReads_ = 0;  // counted from the moment the faults are set
 }
 
 Faults Simulator::GetFaults() {
