@@ -60,6 +60,21 @@ TEST_F(ZkE2e, RecordsReachTransAndTheTerminalLogIsCleared) {
   EXPECT_GE(door.GetStats().clears, 1u);
 }
 
+TEST_F(ZkE2e, ClockingsMadeWhileALogIsCollectedAreStoredAtALaterPoll) {
+  // One lands while the log is handed over, one as soon as the keypad works
+  // again: neither is erased by the clear, each is stored once.
+  door.Populate(20, 40, 0, 1, {2026, 12, 9, 7, 0, 0});
+  door.ClockAfterRead("98");
+  door.ClockOnEnable("99");
+  StartServer();
+  ASSERT_TRUE(test::WaitFor([&] { return Trans("tag_name='F7A' and card_number='000099'") == 1; }, 30s))
+      << LogText();
+  ASSERT_TRUE(test::WaitFor([&] { return door.Records().empty(); }, 10s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(Trans("tag_name='F7A' and card_number='000098'"), 1);
+  EXPECT_EQ(Trans("tag_name='F7A' and card_number<>'      '"), 42);
+}
+
 TEST_F(ZkE2e, CorruptRecordMarksTheTerminalDownAndKeepsItsLog) {
   door.AddRecord("7", {2026, 12, 9, 8, 1, 0}, 1, 0);
   door.AddRecord("8", {2026, 12, 9, 8, 2, 0}, 1, 0);
