@@ -1,6 +1,7 @@
 #pragma once
 // An intake journal in memory that can refuse, stay unsynced or keep what it
 // was given, and remembers every entry.
+#include <algorithm>
 #include <functional>
 #include <set>
 #include <string>
@@ -47,6 +48,13 @@ public:
     return true;
   }
   void Consumed(Seq seq) override { consumed.insert(seq); }
+  std::string SourceOf(Seq seq) const override {
+    for (const Entry& e : entries)
+      if (seq >= e.first && seq <= e.last) return e.source;
+    return "";
+  }
+  std::vector<Line> TakeRecovered() override { return {}; }
+  void EnsureAbove(Seq seq) override { next = std::max(next, seq + 1); }
   std::uint64_t Depth() const override { return 0; }
   std::uint64_t Bytes() const override { return 0; }
 };
