@@ -255,9 +255,10 @@ bool TZkTemplates::UploadOneTemplate(const std::string& userText) {
       if (zk.ZkLinkUp() && ReadFingers(c.user, number, false, c)) {
         if (!c.files.empty()) {
           c.mode = !c.password.empty() ? "R" : c.card != kNoCard ? "M" : "F";
+          const std::string found = IntToStr(static_cast<long long>(c.files.size()));
           if (c.mode == "R") mod_.log.WriteLog(10, c.user + ": Finger + card=(" + c.card + ") PW");
           else if (c.mode == "M") mod_.log.WriteLog(10, c.user + ": Finger + card=(" + c.card + ")");
-          else mod_.log.WriteLog(10, c.user + ": Finger only (Total=" + IntToStr(static_cast<long long>(c.files.size())) + ")");
+          else mod_.log.WriteLog(10, c.user + ": Finger only (Total=" + found + ")");
         } else {
           c.mode = ModeWithoutFinger(c.user, c.card, c.password, false);
         }
