@@ -46,6 +46,9 @@ protected:
     return test::ReadFile(file);
   }
   long Trans(const std::string& where) { return Count(Db(), "select count(*) from trans where " + where); }
+  bool DoorState(const std::string& st) {
+    return Count(Db(), "select count(*) from rdrmain where tag_name='F7A' and state='" + st + "'") == 1;
+  }
 };
 
 TEST_F(ZkE2e, RecordsReachTransAndTheTerminalLogIsCleared) {
@@ -100,15 +103,12 @@ TEST_F(ZkE2e, SilentTerminalGoesDownAtTheThirdFailureAndComesBack) {
   zksim::Faults f;
   f.refuse = f.silence = true;
   door.SetFaults(f);
-  auto state = [&](const char* st) {
-    return Count(Db(), std::string("select count(*) from rdrmain where tag_name='F7A' and state='") + st + "'") == 1;
-  };
-  ASSERT_TRUE(test::WaitFor([&] { return state("DOWN"); }, 30s)) << LogText();
+  ASSERT_TRUE(test::WaitFor([&] { return DoorState("DOWN"); }, 30s)) << LogText();
   // One "X" row however many failures follow.
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(Trans("tag_name='F7A' and trans_code='X'"), 1);
   door.SetFaults({});
-  ASSERT_TRUE(test::WaitFor([&] { return state("UP"); }, 20s)) << LogText();
+  ASSERT_TRUE(test::WaitFor([&] { return DoorState("UP"); }, 20s)) << LogText();
   EXPECT_EQ(Trans("tag_name='F7A' and trans_code='Y'"), 1);
 }
 
@@ -149,10 +149,7 @@ TEST_F(ZkE2e, ALogReadAnsweredWithAnErrorIsAFailedPollAndTheKeypadStaysOn) {
   f.logError = true;
   door.SetFaults(f);
   StartServer();
-  auto state = [&](const char* st) {
-    return Count(Db(), std::string("select count(*) from rdrmain where tag_name='F7A' and state='") + st + "'") == 1;
-  };
-  ASSERT_TRUE(test::WaitFor([&] { return state("DOWN"); }, 30s)) << LogText();
+  ASSERT_TRUE(test::WaitFor([&] { return DoorState("DOWN"); }, 30s)) << LogText();
   EXPECT_TRUE(test::FileContains(LogPath(), "F7A: log not read, 2 records kept."));
   EXPECT_TRUE(door.GetStats().enabled);
   EXPECT_EQ(door.Records().size(), 2u);
@@ -160,7 +157,7 @@ TEST_F(ZkE2e, ALogReadAnsweredWithAnErrorIsAFailedPollAndTheKeypadStaysOn) {
   door.SetFaults({});
   ASSERT_TRUE(test::WaitFor([&] { return Trans("tag_name='F7A' and card_number in ('000007','000008')") == 2; }, 20s))
       << LogText();
-  EXPECT_TRUE(test::WaitFor([&] { return state("UP"); }, 10s));
+  EXPECT_TRUE(test::WaitFor([&] { return DoorState("UP"); }, 10s));
 }
 
 TEST_F(ZkE2e, ACollectionWhoseLinkBreaksFailsAndLeavesTheListAsItWas) {
