@@ -42,12 +42,15 @@ else
   echo "run: controller simulator not built; the server runs without controllers"
 fi
 
-# One fingerprint terminal with ten users and their attendance records.
+# One fingerprint terminal with ten users, their holders among the cards,
+# and their attendance records of this morning.
 if [ -x "$ROOT/build/bin/zksim" ]; then
   sqlite3 "$RUN/OstrPro.db" "insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active,
     description) select 'FingerLobby', 5, '127000000001:14370', 'KXF7', 'UP', 'Y', 'Fingerprint terminal, lobby'
     where not exists (select 1 from rdrmain where tag_name='FingerLobby')"
-  "$ROOT/build/bin/zksim" --host 127.0.0.1 --port 14370 --users 10 --records 20 > "$RUN/zksim.log" 2>&1 &
+  sqlite3 "$RUN/OstrPro.db" < demo/terminal_holders.sql
+  "$ROOT/build/bin/zksim" --host 127.0.0.1 --port 14370 --users 10 --records 20 --record-date today \
+    > "$RUN/zksim.log" 2>&1 &
   ZK_PID=$!
   echo "run: fingerprint terminal simulator on 127.0.0.1:14370 (log: $RUN/zksim.log)"
 fi

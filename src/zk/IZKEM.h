@@ -38,6 +38,9 @@ public:
 
   virtual bool ZkConnect(const std::string& dottedAddress, int port) = 0;
   virtual void ZkDisconnect() = 0;
+  // The connection is still open: false before a connect and once a
+  // time-out or a protocol error has closed it.
+  virtual bool ZkLinkUp() = 0;
   virtual bool ZkEnableDevice(int machine, bool enable) = 0;
   virtual bool ZkRestart(int machine) = 0;
   virtual bool ZkRefreshData(int machine) = 0;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -81,15 +82,41 @@ bool TZkCardList::SavetoTemplateFile(const std::string& path, const std::vector<
   std::copy_n(buffer.begin(), std::min(buffer.size(), kTemplateSize), data.begin());
   // Written beside and renamed, so that a reader never sees half a template.
   std::string tmp = path + ".part";
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    if (!f) {
-      mod_.log.WriteLog(999, "<ZK.SaveTpl> cannot write " + path);
-      return false;
-    }
+  std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  f.close();
+  if (!f || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    std::remove(tmp.c_str());
+    mod_.log.WriteLog(999, "<ZK.SaveTpl> cannot write " + path);
+    return false;
   }
-  return std::rename(tmp.c_str(), path.c_str()) == 0;
+  return true;
+}
+
+void TZkCardList::RemoveTemplateFiles(const std::string& user, const std::vector<int>& keep) {
+  std::string dir = mod_.settings.AppDir + "templates";
+  std::vector<std::string> names;
+  for (int n = 0; n <= 9; ++n)
+    if (std::find(keep.begin(), keep.end(), n) == keep.end())
+      names.push_back(n == 0 ? "users_" + user + ".tpl" : "users_" + user + "_" + IntToStr(n) + ".tpl");
+  std::vector<std::string> found;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d))
+      for (const std::string& n : names)
+        if (SameText(e->d_name, n)) found.push_back(dir + "/" + e->d_name);
+    ::closedir(d);
+  }
+  for (const std::string& f : found) {
+    if (std::remove(f.c_str()) == 0) mod_.log.WriteLog(10, "ZK.Tpl: " + f + " removed");
+  }
+}
+
+size_t TZkCardList::TemplateLength(const std::vector<std::uint8_t>& buffer) {
+  // The file keeps no length of its own: the zeros that pad it to 2048 bytes
+  // are those after the template's last byte that is not zero.
+  size_t n = std::min(buffer.size(), kTemplateSize);
+  while (n > 0 && buffer[n - 1] == 0) --n;
+  return n;
 }
 
 bool TZkCardList::ReadFromTemplateFile(const std::string& path, std::vector<std::uint8_t>& buffer) {

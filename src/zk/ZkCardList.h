@@ -29,9 +29,17 @@ public:
 
   // "<AppDir>templates/Users_<user>.tpl" or "..._<n>.tpl".
   std::string TemplatePath(const std::string& user, int n) const;
+  // Written beside and renamed; false (logged) when it could not be written,
+  // the file as it was then stays.
   bool SavetoTemplateFile(const std::string& path, const std::vector<std::uint8_t>& buffer);
   // Finds the file whatever the letter case of its name; false when missing.
   bool ReadFromTemplateFile(const std::string& path, std::vector<std::uint8_t>& buffer);
+  // Removes the user's template files (first and "_n", any letter case)
+  // other than those numbered in `keep` (0 for the first).
+  void RemoveTemplateFiles(const std::string& user, const std::vector<int>& keep);
+  // The template in a file's 2048 bytes without the file's zero padding:
+  // what is written to a terminal.
+  static size_t TemplateLength(const std::vector<std::uint8_t>& buffer);
 
 private:
   TZkModuleState& mod_;

@@ -24,6 +24,12 @@ std::string Field(const DbRows& rows, const char* name) {
 }  // namespace
 
 bool TZkCommands::Send(const ZkCommand& cmd, int& value) {
+  bool ok = Execute(cmd, value);
+  mod_.NoteLinkState();
+  return ok;
+}
+
+bool TZkCommands::Execute(const ZkCommand& cmd, int& value) {
   try {
     const auto& s = mod_.settings;
     if (!s.MasterF8.empty() && cmd.tag == s.MasterF8) {
@@ -130,7 +136,8 @@ bool TZkCommands::SendTZTimer(const std::string& tag) {
 }
 
 bool TZkCommands::SetTimer(int zone, const std::string& week) {
-  return mod_.control->ZkSetTimeZone(mod_.machine, zone, week);
+  // The terminal applies written data on a refresh, after each write.
+  return mod_.control->ZkSetTimeZone(mod_.machine, zone, week) && mod_.control->ZkRefreshData(mod_.machine);
 }
 
 bool TZkCommands::UpdateCardTZ(int user, const std::string& zone) {
@@ -146,7 +153,7 @@ bool TZkCommands::UpdateCardTZ(int user, const std::string& zone) {
     return false;
   }
   std::string text = IntToStr(n) + ":" + IntToStr(n) + ":" + IntToStr(n);
-  return mod_.control->ZkSetUserTimeZones(mod_.machine, user, text);
+  return mod_.control->ZkSetUserTimeZones(mod_.machine, user, text) && mod_.control->ZkRefreshData(mod_.machine);
 }
 
 void TZkCommands::MarkInstError(const std::string& tag) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <unordered_map>
 
 namespace px {
 
@@ -9,7 +10,7 @@ using namespace px::zk;
 
 ZkDriver::~ZkDriver() { ZkDisconnect(); }
 
-bool ZkDriver::Connected() { return link_.IsOpen(); }
+bool ZkDriver::ZkLinkUp() { return link_.IsOpen(); }
 
 bool ZkDriver::ZkConnect(const std::string& dottedAddress, int port) {
   link_.Close();
@@ -75,26 +76,57 @@ bool ZkDriver::ZkProbe(int, int& value) {
   return ReadSizes(users, value);
 }
 
+bool ZkDriver::Disabled(const std::function<bool()>& work) {
+  // A caller that disabled the terminal itself (a log read that lasts until
+  // the clear) keeps it so; otherwise it is disabled for this work only and
+  // enabled again whatever the work's outcome, while the link lasts.
+  const bool own = !leftDisabled_;
+  if (own && !ZkEnableDevice(0, false)) return false;
+  bool ok = work();
+  if (own && link_.IsOpen() && !ZkEnableDevice(0, true)) ok = false;
+  return ok;
+}
+
 bool ZkDriver::ReadTableDisabled(uint16_t command, uint32_t fct, std::vector<uint8_t>& table) {
-  if (!ZkEnableDevice(0, false)) return false;
-  if (!link_.ReadTable(command, fct, table)) return false;
-  return ZkEnableDevice(0, true);
+  return Disabled([&] { return link_.ReadTable(command, fct, table); });
 }
 
 bool ZkDriver::ZkReadAllLogs(int) {
   logs_.clear();
   logPos_ = 0;
-  int users = 0, records = 0;
-  if (!ReadSizes(users, records)) return false;
-  std::vector<uint8_t> table;
-  if (!ReadTableDisabled(CMD_ATTLOG_RRQ, 0, table)) return false;
-  if (table.empty()) return false;
-  logSize_ = ChooseLogSize(table.size(), static_cast<size_t>(std::max(records, 0)));
-  if (logSize_ == 0 || !ParseLogs(table.data(), table.size(), logSize_, logs_)) {
-    // Not "no records": the caller must not take the terminal for empty.
-    logs_.clear();
-    return link_.Abort("attendance table of " + std::to_string(table.size()) +
-                       " bytes is no whole number of records");
+  return Disabled([&] {
+    // The count is read with the terminal disabled, so that no clocking
+    // falls between it and the table.
+    int users = 0, records = 0;
+    std::vector<uint8_t> table;
+    if (!ReadSizes(users, records) || !link_.ReadTable(CMD_ATTLOG_RRQ, 0, table)) return false;
+    if (table.empty()) return false;
+    size_t size = ChooseLogSize(table.size(), static_cast<size_t>(std::max(records, 0)), logSize_);
+    if (size == 0 || !ParseLogs(table.data(), table.size(), size, logs_)) {
+      // Not "no records": the caller must not take the terminal for empty.
+      logs_.clear();
+      return link_.Abort("attendance table of " + std::to_string(table.size()) +
+                         " bytes is no whole number of records");
+    }
+    logSize_ = size;
+    if (size == kLogSmall && !MapSlots()) {
+      logs_.clear();
+      return false;
+    }
+    return true;
+  });
+}
+
+bool ZkDriver::MapSlots() {
+  // Short records name the user's slot only; the user table, read now, gives
+  // the enrolment number. A slot no user holds any more is given as its
+  // number, as the terminals' own software does.
+  if (!LoadUsers()) return false;
+  std::unordered_map<uint16_t, const std::string*> bySlot;
+  for (const ZkUser& u : users_) bySlot.emplace(u.uid, &u.userId);
+  for (ZkAttendance& a : logs_) {
+    auto it = bySlot.find(a.uid);
+    a.userId = it != bySlot.end() ? *it->second : std::to_string(a.uid);
   }
   return true;
 }
@@ -151,24 +183,34 @@ bool ZkDriver::LoadUsers() {
   userIndex_.clear();
   usersLoaded_ = false;
   userPos_ = 0;
-  int users = 0, records = 0;
-  if (!ReadSizes(users, records)) return false;
   std::vector<uint8_t> table;
-  if (!ReadTableDisabled(CMD_USERTEMP_RRQ, FCT_USER, table)) return false;
+  int users = 0, records = 0;
+  if (!Disabled([&] { return ReadSizes(users, records) && link_.ReadTable(CMD_USERTEMP_RRQ, FCT_USER, table); }))
+    return false;
   if (!table.empty()) {
-    userSize_ = ChooseUserSize(table.size(), static_cast<size_t>(std::max(users, 0)));
-    if (userSize_ == 0 || !ParseUsers(table.data(), table.size(), userSize_, users_)) {
+    size_t size = ChooseUserSize(table.size(), static_cast<size_t>(std::max(users, 0)), userSize_);
+    if (size == 0 || !ParseUsers(table.data(), table.size(), size, users_)) {
       users_.clear();
       IndexUsers();
       return link_.Abort("user table of " + std::to_string(table.size()) + " bytes is no whole number of records");
     }
+    userSize_ = size;
   }
   IndexUsers();
   usersLoaded_ = true;
+  usersReadAt_ = std::chrono::steady_clock::now();
   return true;
 }
 
 bool ZkDriver::EnsureUsers() { return usersLoaded_ || LoadUsers(); }
+
+bool ZkDriver::FreshUsers(std::chrono::milliseconds maxAge) {
+  // Users enrolled at the keypad take slots too: a slot is chosen or named
+  // for a write only from a table read moments ago, never from one kept for
+  // the life of the connection.
+  if (usersLoaded_ && std::chrono::steady_clock::now() - usersReadAt_ <= maxAge) return true;
+  return LoadUsers();
+}
 
 void ZkDriver::IndexUsers() {
   userIndex_.clear();
@@ -242,14 +284,7 @@ void ZkDriver::ZkSetCardNumber(int, const std::string& card) { nextCard_ = card;
 
 bool ZkDriver::SetUser(const std::string& userId, const std::string& name, const std::string& password,
                        int privilege, bool enabled) {
-  if (userId.empty() || !EnsureUsers()) return false;
-  size_t size = userSize_ ? userSize_ : kUserLarge;
-  // Refuse what the record cannot hold rather than write another user id
-  // or a cut password.
-  bool small = size == kUserSmall;
-  if (small ? std::to_string(UserNumber(userId)) != userId || UserNumber(userId) == 0 : userId.size() > 23)
-    return false;
-  if (password.size() > (small ? 5u : 8u)) return false;
+  if (userId.empty() || !FreshUsers(std::chrono::milliseconds(0))) return false;
   ZkUser u;
   if (const ZkUser* old = FindUser(userId)) {
     u = *old;
@@ -270,7 +305,7 @@ bool ZkDriver::SetUser(const std::string& userId, const std::string& name, const
     if (end == nextCard_.c_str() || *end != '\0' || card > 0xFFFFFFFFull) return false;
     u.card = static_cast<uint32_t>(card);
   }
-  if (!link_.Command(CMD_USER_WRQ, BuildUser(u, size))) return false;
+  if (!WriteUserRecord(u)) return false;
   // The card set is spent on this user; the next user does not inherit it.
   nextCard_.clear();
   lastCard_ = std::to_string(u.card);
@@ -284,6 +319,35 @@ bool ZkDriver::SetUser(const std::string& userId, const std::string& name, const
   return true;
 }
 
+bool ZkDriver::Fits(const ZkUser& u, size_t size) {
+  // Refuse what the record cannot hold rather than write another user id or
+  // a cut password.
+  bool small = size == kUserSmall;
+  if (small ? std::to_string(UserNumber(u.userId)) != u.userId || UserNumber(u.userId) == 0 : u.userId.size() > 23)
+    return false;
+  return u.password.size() <= (small ? 5u : 8u);
+}
+
+bool ZkDriver::WriteUserRecord(const ZkUser& u) {
+  if (userSize_ != 0) return Fits(u, userSize_) && link_.Command(CMD_USER_WRQ, BuildUser(u, userSize_));
+  // A terminal without users has not shown its record layout: the larger is
+  // offered first, the smaller when it is refused, and the table read back
+  // settles which one the terminal keeps.
+  size_t tried = 0;
+  for (size_t size : {kUserLarge, kUserSmall}) {
+    if (!Fits(u, size)) continue;
+    if (link_.Command(CMD_USER_WRQ, BuildUser(u, size))) {
+      tried = size;
+      break;
+    }
+    if (!link_.IsOpen()) return false;
+  }
+  if (tried == 0 || !LoadUsers()) return false;
+  if (userSize_ == tried) return FindUser(u.userId) != nullptr;
+  // Taken, but kept in the other layout: written again in that one.
+  return userSize_ != 0 && Fits(u, userSize_) && link_.Command(CMD_USER_WRQ, BuildUser(u, userSize_));
+}
+
 bool ZkDriver::ZkSetUserInfo(int, int user, const std::string& name, const std::string& password,
                              int privilege, bool enabled) {
   return SetUser(std::to_string(user), name, password, privilege, enabled);
@@ -295,7 +359,7 @@ bool ZkDriver::ZkSetUserInfoSSR(int, const std::string& user, const std::string&
 }
 
 bool ZkDriver::DeleteUser(const std::string& userId, int backupNumber) {
-  if (!EnsureUsers()) return false;
+  if (!FreshUsers(std::chrono::milliseconds(0))) return false;
   const ZkUser* u = FindUser(userId);
   if (!u) return false;
   uint16_t uid = u->uid;
@@ -369,7 +433,7 @@ bool ZkDriver::ZkGetTemplateEx(int, const std::string& user, int finger, int& fl
 }
 
 bool ZkDriver::SetTemplate(const std::string& userId, int finger, int flag, const std::vector<uint8_t>& data) {
-  if (finger < 0 || finger > 9 || data.empty() || data.size() > 2048 || !EnsureUsers()) return false;
+  if (finger < 0 || finger > 9 || data.empty() || data.size() > 2048 || !FreshUsers(kSlotCheck)) return false;
   const ZkUser* u = FindUser(userId);
   if (!u) return false;
   uint16_t uid = u->uid;
@@ -399,7 +463,7 @@ bool ZkDriver::ZkSetTemplateEx(int, const std::string& user, int finger, int fla
 }
 
 bool ZkDriver::ZkSetVerifyStyle(int, int user, int style) {
-  if (style < 0 || style > 255 || !EnsureUsers()) return false;
+  if (style < 0 || style > 255 || !FreshUsers(kSlotCheck)) return false;
   const ZkUser* u = FindUser(std::to_string(user));
   if (!u) return false;
   std::vector<uint8_t> req;
@@ -439,7 +503,7 @@ bool ZkDriver::ZkSetUserTimeZones(int, int user, const std::string& zones) {
     if (colon == std::string::npos) break;
     pos = colon + 1;
   }
-  if (!EnsureUsers()) return false;
+  if (!FreshUsers(kSlotCheck)) return false;
   const ZkUser* u = FindUser(std::to_string(user));
   if (!u) return false;
   std::vector<uint8_t> req;

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -17,9 +18,11 @@ namespace px {
 // instance per terminal, used from one thread at a time.
 //
 // ZkProbe asks the terminal for its table sizes; `value` is the number of
-// attendance records it holds. ZkReadAllLogs is false when the terminal
-// answers but holds no record, so a caller that probes after it learns the
-// terminal is simply empty.
+// attendance records it holds. ZkReadAllLogs is false when the terminal holds
+// no record and when the read failed; a caller that probes after it tells the
+// two apart by that number. A terminal the caller disabled stays disabled
+// through every read until the caller enables it; otherwise a read disables
+// it for its own time only.
 class ZkDriver : public IZKEM {
 public:
   struct Options {
@@ -37,6 +40,7 @@ public:
 
   bool ZkConnect(const std::string& dottedAddress, int port) override;
   void ZkDisconnect() override;
+  bool ZkLinkUp() override;
   bool ZkEnableDevice(int machine, bool enable) override;
   bool ZkRestart(int machine) override;
   bool ZkRefreshData(int machine) override;
@@ -78,25 +82,34 @@ public:
   bool ZkSetTimeZone(int machine, int zone, const std::string& week) override;
   bool ZkSetUserTimeZones(int machine, int user, const std::string& zones) override;
 
-  // What the last table reads found: record sizes in bytes (0 before a read).
+  // The record sizes this terminal uses, as its tables showed them (0 before
+  // a table showed one). Kept across connections.
   size_t UserRecordSize() const { return userSize_; }
   size_t LogRecordSize() const { return logSize_; }
 
 private:
-  bool Connected();
+  // How old a user table may be when a template, style or zone write looks
+  // up its user's slot: the writes of one command follow each other closely.
+  static constexpr std::chrono::milliseconds kSlotCheck{5000};
+
   bool ReadSizes(int& users, int& records);
+  // Runs `work` with the terminal disabled (see the definition).
+  bool Disabled(const std::function<bool()>& work);
   bool LoadUsers();
   bool EnsureUsers();
+  bool FreshUsers(std::chrono::milliseconds maxAge);
+  bool MapSlots();
   const zk::ZkUser* FindUser(const std::string& userId);
   void IndexUsers();
   bool NextLog(ZkLogRecord& rec, int machine);
   bool NextUser(ZkUserInfo& info);
   bool SetUser(const std::string& userId, const std::string& name, const std::string& password,
                int privilege, bool enabled);
+  static bool Fits(const zk::ZkUser& u, size_t recordSize);
+  bool WriteUserRecord(const zk::ZkUser& u);
   bool DeleteUser(const std::string& userId, int backupNumber);
   bool GetTemplate(const std::string& userId, int finger, int& flag, std::vector<uint8_t>& data);
   bool SetTemplate(const std::string& userId, int finger, int flag, const std::vector<uint8_t>& data);
-  // Reads a table with the terminal disabled for the time of the read.
   bool ReadTableDisabled(uint16_t command, uint32_t fct, std::vector<uint8_t>& table);
 
   Options opt_;
@@ -112,6 +125,7 @@ private:
   std::vector<zk::ZkUser> users_;
   std::unordered_map<std::string, size_t> userIndex_;  // user id -> position in users_
   bool usersLoaded_ = false;
+  std::chrono::steady_clock::time_point usersReadAt_{};
   size_t userPos_ = 0;
   std::map<std::pair<uint16_t, int>, zk::ZkFinger> fingers_;
   bool fingersLoaded_ = false;

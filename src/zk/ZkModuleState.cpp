@@ -18,6 +18,8 @@ bool TZkModuleState::SwitchToCurrentF8(const std::string& callerTag, const std::
   int wait;
   {
     std::lock_guard lk(table.Lock());
+    // A link that a time-out closed since is no link: connect again.
+    if (t.connected && t.control && !t.control->ZkLinkUp()) t.connected = false;
     isConnected = t.connected;
     wait = t.retryWait;
   }
@@ -61,7 +63,15 @@ bool TZkModuleState::SwitchToCurrentF8(const std::string& callerTag, const std::
   isF18 = t.type == "KXF18";
   control = t.control.get();
   log.WriteLog(30, "Switched: " + address + " " + t.type + " SSR=" + BoolStr(isF18));
-  return true;
+  // A failed connect is a failed switch: the caller reports it as such.
+  return connected;
+}
+
+void TZkModuleState::NoteLinkState() {
+  if (!control || control->ZkLinkUp()) return;
+  std::lock_guard lk(table.Lock());
+  for (int i = 1; i <= table.Count(); ++i)
+    if (table[i].control.get() == control) table[i].connected = false;
 }
 
 void TZkModuleState::RedirMessage(const std::string& text) {

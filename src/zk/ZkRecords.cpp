@@ -31,11 +31,10 @@ ZkTime ZkDecodeTime(uint32_t v) {
 
 namespace {
 
-size_t Choose(size_t bytes, size_t count, std::initializer_list<size_t> sizes) {
-  if (count > 0 && bytes % count == 0) {
-    size_t each = bytes / count;
-    if (std::find(sizes.begin(), sizes.end(), each) != sizes.end()) return each;
-  }
+size_t Choose(size_t bytes, size_t count, size_t known, std::initializer_list<size_t> sizes) {
+  auto listed = [&](size_t s) { return std::find(sizes.begin(), sizes.end(), s) != sizes.end(); };
+  if (count > 0 && bytes % count == 0 && listed(bytes / count)) return bytes / count;
+  if (known > 0 && listed(known) && bytes % known == 0) return known;
   for (size_t s : sizes)
     if (bytes % s == 0) return s;
   return 0;
@@ -47,9 +46,10 @@ std::string Text(const uint8_t* p, size_t n) {
   return std::string(reinterpret_cast<const char*>(p), len);
 }
 
-void PutText(std::vector<uint8_t>& v, size_t at, const std::string& s, size_t width) {
-  // Always leaves a terminating zero in the field.
-  size_t n = std::min(s.size(), width - 1);
+// Text into a field of `width` bytes; a terminated field keeps a zero after
+// the text, a password field may be filled to its last byte.
+void PutText(std::vector<uint8_t>& v, size_t at, const std::string& s, size_t width, bool terminated = true) {
+  size_t n = std::min(s.size(), terminated ? width - 1 : width);
   std::memcpy(v.data() + at, s.data(), n);
 }
 
@@ -64,9 +64,11 @@ void Put32At(std::vector<uint8_t>& v, size_t at, uint32_t x) {
 
 }  // namespace
 
-size_t ChooseUserSize(size_t bytes, size_t count) { return Choose(bytes, count, {kUserLarge, kUserSmall}); }
-size_t ChooseLogSize(size_t bytes, size_t count) {
-  return Choose(bytes, count, {kLogLarge, kLogMedium, kLogSmall});
+size_t ChooseUserSize(size_t bytes, size_t count, size_t known) {
+  return Choose(bytes, count, known, {kUserLarge, kUserSmall});
+}
+size_t ChooseLogSize(size_t bytes, size_t count, size_t known) {
+  return Choose(bytes, count, known, {kLogLarge, kLogMedium, kLogSmall});
 }
 
 uint8_t PrivilegeToken(int privilege, bool enabled) {
@@ -120,13 +122,13 @@ std::vector<uint8_t> BuildUser(const ZkUser& u, size_t recSize) {
   Put16At(v, 0, u.uid);
   v[2] = PrivilegeToken(u.privilege, u.enabled);
   if (recSize == kUserSmall) {
-    PutText(v, 3, u.password, 6);  // five characters, the sixth byte is the name's
+    PutText(v, 3, u.password, 5, false);
     PutText(v, 8, u.name, 8);
     Put32At(v, 16, u.card);
     v[21] = 1;  // group
     Put32At(v, 24, static_cast<uint32_t>(UserNumber(u.userId)));
   } else {
-    PutText(v, 3, u.password, 8);
+    PutText(v, 3, u.password, 8, false);
     PutText(v, 11, u.name, 24);
     Put32At(v, 35, u.card);
     v[39] = 1;  // group
@@ -143,7 +145,6 @@ bool ParseLogs(const uint8_t* p, size_t n, size_t recSize, std::vector<ZkAttenda
     ZkAttendance a;
     if (recSize == kLogSmall) {
       a.uid = GetU16(r);
-      a.userId = std::to_string(a.uid);
       a.verify = r[2];
       a.time = ZkDecodeTime(GetU32(r + 3));
       a.state = r[7];
@@ -165,31 +166,6 @@ bool ParseLogs(const uint8_t* p, size_t n, size_t recSize, std::vector<ZkAttenda
   return true;
 }
 
-std::vector<uint8_t> BuildLog(const ZkAttendance& a, size_t recSize) {
-  std::vector<uint8_t> v(recSize, 0);
-  uint32_t t = ZkEncodeTime(a.time);
-  if (recSize == kLogSmall) {
-    Put16At(v, 0, static_cast<uint16_t>(UserNumber(a.userId)));
-    v[2] = static_cast<uint8_t>(a.verify);
-    Put32At(v, 3, t);
-    v[7] = static_cast<uint8_t>(a.state);
-  } else if (recSize == kLogMedium) {
-    Put32At(v, 0, static_cast<uint32_t>(UserNumber(a.userId)));
-    Put32At(v, 4, t);
-    v[8] = static_cast<uint8_t>(a.verify);
-    v[9] = static_cast<uint8_t>(a.state);
-    Put32At(v, 12, a.workCode);
-  } else {
-    Put16At(v, 0, a.uid);
-    PutText(v, 2, a.userId, 24);
-    v[26] = static_cast<uint8_t>(a.verify);
-    Put32At(v, 27, t);
-    v[31] = static_cast<uint8_t>(a.state);
-    v[36] = 0xFF;
-  }
-  return v;
-}
-
 bool ParseFingers(const uint8_t* p, size_t n, std::vector<ZkFinger>& out) {
   size_t off = 0;
   while (off < n) {
@@ -205,16 +181,6 @@ bool ParseFingers(const uint8_t* p, size_t n, std::vector<ZkFinger>& out) {
     off += size;
   }
   return true;
-}
-
-std::vector<uint8_t> BuildFinger(const ZkFinger& f) {
-  std::vector<uint8_t> v;
-  PutU16(v, static_cast<uint16_t>(f.data.size() + 6));
-  PutU16(v, f.uid);
-  v.push_back(static_cast<uint8_t>(f.finger));
-  v.push_back(static_cast<uint8_t>(f.flag));
-  v.insert(v.end(), f.data.begin(), f.data.end());
-  return v;
 }
 
 }  // namespace px::zk

@@ -27,8 +27,9 @@ struct ZkUser {
   uint32_t card = 0;
 };
 
-// One attendance record. Records of 8 bytes carry only the slot number; it is
-// given as the user id (those terminals number users by slot).
+// One attendance record. Records of 8 bytes carry only the slot number
+// (`uid`) and leave `userId` empty: the enrolment number is found through the
+// terminal's user table.
 struct ZkAttendance {
   uint16_t uid = 0;
   std::string userId;
@@ -49,9 +50,11 @@ constexpr size_t kUserSmall = 28, kUserLarge = 72;
 constexpr size_t kLogSmall = 8, kLogMedium = 16, kLogLarge = 40;
 
 // Record size of a table of `bytes` bytes. `count` is the number of records the
-// terminal reports (0 when unknown); it settles sizes that both divide the table.
-size_t ChooseUserSize(size_t bytes, size_t count);
-size_t ChooseLogSize(size_t bytes, size_t count);
+// terminal reports (0 when unknown); it settles sizes that both divide the
+// table. Failing that, `known` (the size this terminal used before, 0 when
+// none) is preferred to the general order, largest first.
+size_t ChooseUserSize(size_t bytes, size_t count, size_t known = 0);
+size_t ChooseLogSize(size_t bytes, size_t count, size_t known = 0);
 
 // Parsers return false (and keep what came before) when the table is not a
 // whole number of records or an entry runs past the end.
@@ -60,8 +63,6 @@ bool ParseLogs(const uint8_t* p, size_t n, size_t recSize, std::vector<ZkAttenda
 bool ParseFingers(const uint8_t* p, size_t n, std::vector<ZkFinger>& out);
 
 std::vector<uint8_t> BuildUser(const ZkUser& u, size_t recSize);
-std::vector<uint8_t> BuildLog(const ZkAttendance& a, size_t recSize);
-std::vector<uint8_t> BuildFinger(const ZkFinger& f);
 
 // Privilege byte: bit 0 set = disabled, bits 1-3 the level code (0, 1, 3, 7).
 uint8_t PrivilegeToken(int privilege, bool enabled);

@@ -74,8 +74,8 @@ bool TZkTemplates::ReadFinger(int user, int finger, std::vector<std::uint8_t>& d
   return ok;
 }
 
-bool TZkTemplates::StoreWithoutFinger(const std::string& user, const std::string& card,
-                                      const std::string& password, bool report) {
+std::string TZkTemplates::ModeWithoutFinger(const std::string& user, const std::string& card,
+                                            const std::string& password, bool report) {
   bool hasCard = card != kNoCard, hasPw = !Trim(password).empty();
   auto redir = [&](const std::string& t) {
     if (report) mod_.RedirMessage(t);
@@ -83,20 +83,20 @@ bool TZkTemplates::StoreWithoutFinger(const std::string& user, const std::string
   if (!hasCard && hasPw) {
     redir(user + " - PW Only : ****");
     if (report) mod_.log.WriteLog(10, user + ": Pwd Only : ****");
-    cards_.SavetoCardFile(user, card, "W", password);
-  } else if (!hasCard) {
+    return "W";
+  }
+  if (!hasCard) {
     mod_.log.WriteLog(10, report ? "Error: no finger no card no pw (1)" : "Error: no finger no card");
-    return false;
-  } else if (hasPw) {
+    return "";
+  }
+  if (hasPw) {
     redir(user + " - Card+PW : " + card + " + *****");
     if (report) mod_.log.WriteLog(10, user + ": Card + Pwd - " + card + " : ****");
-    cards_.SavetoCardFile(user, card, "P", password);
-  } else {
-    redir(user + " - Card Only : " + card);
-    if (report) mod_.log.WriteLog(10, user + ": Card Only - " + card);
-    cards_.SavetoCardFile(user, card, "C", password);
+    return "P";
   }
-  return true;
+  redir(user + " - Card Only : " + card);
+  if (report) mod_.log.WriteLog(10, user + ": Card Only - " + card);
+  return "C";
 }
 
 void TZkTemplates::CardOnlyPass() {
@@ -111,7 +111,8 @@ void TZkTemplates::CardOnlyPass() {
     std::string user = Format("%6.6d", UserNumber(info, mod_.isF18));
     std::string card = CardText(zk.ZkGetCardNumber(0));
     mod_.log.WriteLog(10, "C.Retrieving " + user + "," + card);
-    StoreWithoutFinger(user, card, info.password, true);
+    std::string mode = ModeWithoutFinger(user, card, info.password, true);
+    if (!mode.empty()) cards_.SavetoCardFile(user, card, mode, info.password);
   }
   mod_.RedirMessage("Total " + IntToStr(users) + " Templates Uploaded.");
 }
@@ -120,6 +121,57 @@ void TZkTemplates::Total(int users) {
   std::string total = "Total " + IntToStr(users) + " Uploaded.";
   mod_.OnLoop([&] { mod_.host.WriteToAuditTrail("Temp.UpAll", total); });
   mod_.RedirMessage("Total " + IntToStr(users) + " Templates Uploaded.");
+}
+
+bool TZkTemplates::LinkLost() {
+  if (mod_.control->ZkLinkUp()) return false;
+  mod_.log.WriteLog(999, "ZK.UpT: transfer broke off, the collection is left as it was.");
+  return true;
+}
+
+bool TZkTemplates::ReadFingers(const std::string& user, int number, bool report, Collected& c) {
+  const bool ext = mod_.settings.F18Ext;
+  std::vector<std::uint8_t> data;
+  for (int finger = 0; finger <= (ext ? 9 : 1); ++finger) {
+    if (ReadFinger(number, finger, data)) {
+      c.files.emplace_back(c.files.empty() ? 0 : ext ? static_cast<int>(c.files.size()) : finger, data);
+      if (report) {
+        std::string mark = c.password.empty() ? "" : " (PW)";
+        mod_.log.WriteLog(999, user + " - (" + c.card + ")" + mark);
+        mod_.RedirMessage(user + " - Finger" + IntToStr(finger) + " uploaded. (" + c.card + ")" + mark);
+      }
+      continue;
+    }
+    // A finger the terminal does not have, or a link that broke: only the
+    // first is an answer.
+    if (LinkLost()) return false;
+    if (report && !ext) {
+      c.fingerMissing = true;
+      if (c.card == kNoCard && c.password.empty()) mod_.RedirMessage(user + " - Error reading finger 0");
+      mod_.log.WriteLog(10, user + ": Failed to retrieve FP.");
+      // The user counts as having no finger whatever the next one holds:
+      // reading it would only leave a file nobody installs.
+      break;
+    }
+  }
+  return true;
+}
+
+bool TZkTemplates::Commit(const std::vector<Collected>& users, bool clearList) {
+  // Files first: a file that cannot be written fails the collection before
+  // the list is touched.
+  for (const Collected& c : users)
+    for (const auto& [n, data] : c.files)
+      if (!cards_.SavetoTemplateFile(cards_.TemplatePath(c.user, n), data)) return false;
+  if (clearList) cards_.ClearZKList();
+  for (const Collected& c : users) {
+    // A finger no longer collected must not be installed from an older file.
+    std::vector<int> keep;
+    for (const auto& f : c.files) keep.push_back(f.first);
+    cards_.RemoveTemplateFiles(c.user, keep);
+    if (!c.mode.empty()) cards_.SavetoCardFile(c.user, c.card, c.mode, c.password);
+  }
+  return true;
 }
 
 bool TZkTemplates::UploadTemplates() {
@@ -132,57 +184,42 @@ bool TZkTemplates::UploadTemplates() {
       return false;
     }
     if (mod_.isF18 && !zk.ZkReadAllTemplates(1)) {
+      if (LinkLost()) return false;
       CardOnlyPass();
       return false;
     }
-    cards_.ClearZKList();
+    // Everything is read before anything is stored: a transfer that breaks
+    // off leaves the current collection as it was.
+    std::vector<Collected> collected;
     int users = 0;
     ZkUserInfo info;
-    std::vector<std::uint8_t> data;
     while (mod_.isF18 ? zk.ZkNextUserInfoSSR(m, info) : zk.ZkNextUserInfo(m, info)) {
       if (mod_.worker.Stopping()) return false;
       ++users;
-      int number = UserNumber(info, mod_.isF18);
-      std::string user = Format("%6.6d", number);
-      std::string card = CardText(zk.ZkGetCardNumber(0));
-      std::string pw = Trim(info.password);
-      mod_.log.WriteLog(0, "Retrieving " + user + "," + card);
-      int found = 0;
-      bool fingerMissing = false;
-      for (int finger = 0; finger <= (ext ? 9 : 1); ++finger) {
-        if (ReadFinger(number, finger, data)) {
-          ++found;
-          std::string mark = pw.empty() ? "" : " (PW)";
-          mod_.log.WriteLog(999, user + " - (" + card + ")" + mark);
-          mod_.RedirMessage(user + " - Finger" + IntToStr(finger) + " uploaded. (" + card + ")" + mark);
-          cards_.SavetoTemplateFile(cards_.TemplatePath(user, found == 1 ? 0 : ext ? found - 1 : finger), data);
-        } else if (!ext) {
-          fingerMissing = true;
-          if (card == kNoCard && pw.empty()) mod_.RedirMessage(user + " - Error reading finger 0");
-          mod_.log.WriteLog(10, user + ": Failed to retrieve FP.");
-          // The user counts as having no finger whatever the next one holds:
-          // reading it would only leave a file nobody installs.
-          break;
-        }
-      }
-      bool fingers = ext ? found > 0 : !fingerMissing && found > 0;
+      Collected c;
+      c.user = Format("%6.6d", UserNumber(info, mod_.isF18));
+      c.card = CardText(zk.ZkGetCardNumber(0));
+      c.password = Trim(info.password);
+      mod_.log.WriteLog(0, "Retrieving " + c.user + "," + c.card);
+      if (!ReadFingers(c.user, UserNumber(info, mod_.isF18), true, c)) return false;
+      bool fingers = !c.files.empty() && (ext || !c.fingerMissing);
       if (fingers) {
-        std::string mode;
-        if (!pw.empty()) {
-          mode = "R";
-          mod_.log.WriteLog(10, user + ": Finger + card=(" + card + ") + PW");
-        } else if (card != kNoCard) {
-          mode = "M";
-          mod_.log.WriteLog(10, user + ": Finger + card=(" + card + ")");
+        if (!c.password.empty()) {
+          c.mode = "R";
+          mod_.log.WriteLog(10, c.user + ": Finger + card=(" + c.card + ") + PW");
+        } else if (c.card != kNoCard) {
+          c.mode = "M";
+          mod_.log.WriteLog(10, c.user + ": Finger + card=(" + c.card + ")");
         } else {
-          mode = "F";
-          mod_.log.WriteLog(10, user + ": Finger + no card=(" + card + ")");
+          c.mode = "F";
+          mod_.log.WriteLog(10, c.user + ": Finger + no card=(" + c.card + ")");
         }
-        cards_.SavetoCardFile(user, card, mode, pw);
       } else {
-        StoreWithoutFinger(user, card, pw, true);
+        c.mode = ModeWithoutFinger(c.user, c.card, c.password, true);
       }
+      collected.push_back(std::move(c));
     }
+    if (!Commit(collected, true)) return false;
     Total(users);
     return true;
   } catch (const std::exception& e) {
@@ -203,41 +240,36 @@ bool TZkTemplates::UploadOneTemplate(const std::string& userText) {
       mod_.log.WriteLog(999, "<ZK.DLOne> user number not valid");
     } else {
       int number = static_cast<int>(v);
-      std::string user = Format("%6.6d", number);
+      Collected c;
+      c.user = Format("%6.6d", number);
+      c.card = kNoCard;
       zk.ZkReadAllUserIds(m);
       ZkUserInfo info;
       bool got = mod_.isF18 ? zk.ZkGetUserInfoSSR(m, IntToStr(number), info) : zk.ZkGetUserInfo(m, number, info);
-      std::string card = kNoCard, pw;
       if (got) {
-        card = CardText(zk.ZkGetCardNumber(0));
-        pw = Trim(info.password);
-      } else {
-        mod_.log.WriteLog(0, "Failed to get user info: " + user);
+        c.card = CardText(zk.ZkGetCardNumber(0));
+        c.password = Trim(info.password);
+      } else if (!LinkLost()) {
+        mod_.log.WriteLog(0, "Failed to get user info: " + c.user);
       }
-      int found = 0;
-      std::vector<std::uint8_t> data;
-      for (int finger = 0; finger <= (mod_.settings.F18Ext ? 9 : 1); ++finger) {
-        if (!ReadFinger(number, finger, data)) continue;
-        ++found;
-        cards_.SavetoTemplateFile(
-            cards_.TemplatePath(user, found == 1 ? 0 : mod_.settings.F18Ext ? found - 1 : finger), data);
-      }
-      if (found > 0) {
-        std::string mode = !pw.empty() ? "R" : card != kNoCard ? "M" : "F";
-        if (mode == "R") mod_.log.WriteLog(10, user + ": Finger + card=(" + card + ") PW");
-        else if (mode == "M") mod_.log.WriteLog(10, user + ": Finger + card=(" + card + ")");
-        else mod_.log.WriteLog(10, user + ": Finger only (Total=" + IntToStr(found) + ")");
-        cards_.SavetoCardFile(user, card, mode, pw);
-        stored = true;
-      } else {
-        stored = StoreWithoutFinger(user, card, pw, false);
+      if (zk.ZkLinkUp() && ReadFingers(c.user, number, false, c)) {
+        if (!c.files.empty()) {
+          c.mode = !c.password.empty() ? "R" : c.card != kNoCard ? "M" : "F";
+          const std::string found = IntToStr(static_cast<long long>(c.files.size()));
+          if (c.mode == "R") mod_.log.WriteLog(10, c.user + ": Finger + card=(" + c.card + ") PW");
+          else if (c.mode == "M") mod_.log.WriteLog(10, c.user + ": Finger + card=(" + c.card + ")");
+          else mod_.log.WriteLog(10, c.user + ": Finger only (Total=" + found + ")");
+        } else {
+          c.mode = ModeWithoutFinger(c.user, c.card, c.password, false);
+        }
+        stored = !c.mode.empty() && Commit({c}, false);
       }
     }
   } catch (const std::exception& e) {
     mod_.log.WriteLog(999, std::string("<ZK.DLOne>") + e.what());
     stored = false;
   }
-  if (toggle) zk.ZkEnableDevice(m, true);
+  if (toggle && zk.ZkLinkUp()) zk.ZkEnableDevice(m, true);
   return stored;
 }
 
@@ -284,7 +316,13 @@ bool TZkTemplates::InstallTemplate(const std::string& userText, int& style) {
     };
     if (mode == "F" || mode == "R" || mode == "M") {
       std::vector<std::uint8_t> tpl;
-      if (!cards_.ReadFromTemplateFile(s.AppDir + "templates/users_" + userText + ".tpl", tpl)) {
+      // The terminal is given the template's own length, not the file's.
+      auto read = [&](const std::string& name, std::vector<std::uint8_t>& t) {
+        if (!cards_.ReadFromTemplateFile(s.AppDir + "templates/" + name, t)) return false;
+        t.resize(TZkCardList::TemplateLength(t));
+        return !t.empty();
+      };
+      if (!read("users_" + userText + ".tpl", tpl)) {
         mod_.log.WriteLog(999, "Failed to read template : " + userText);
       } else {
         if (mode != "R") pw.clear();
@@ -297,7 +335,7 @@ bool TZkTemplates::InstallTemplate(const std::string& userText, int& style) {
           mod_.log.WriteLog(0, "(F8) Ins.Template: " + IntToStr(user) + " - Res=" + (ok ? "OK" : "XX"));
         }
         std::vector<std::uint8_t> second;
-        if (ok && cards_.ReadFromTemplateFile(s.AppDir + "templates/users_" + userText + "_1.tpl", second)) {
+        if (ok && read("users_" + userText + "_1.tpl", second)) {
           ok = WriteFinger(user, 1, second);
           mod_.log.WriteLog(10, std::string("ZKFP - Second Finger - ") + (ok ? "OK" : "XX"));
         }

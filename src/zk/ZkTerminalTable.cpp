@@ -82,7 +82,8 @@ void TZkTerminalTable::Build(const DbRows& rows, const ZkemFactory& factory, ILo
     }
     rows_.push_back(std::move(t));
     if (rows_.size() >= static_cast<size_t>(kMaxTerminals)) {
-      if (r + 1 < rows.rows.size()) log.WriteLog(999, "ZKF8: Total F8 exceeded " + IntToStr(kMaxTerminals));
+      // Reported once the table is full, whether or not more rows follow.
+      log.WriteLog(999, "ZKF8: Total F8 exceeded " + IntToStr(kMaxTerminals));
       break;
     }
   }

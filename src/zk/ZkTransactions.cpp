@@ -1,9 +1,10 @@
 #include "zk/ZkTransactions.h"
 
-#include <vector>
+#include <algorithm>
 
 #include "common/DateTime.h"
 #include "common/Format.h"
+#include "common/IpKey.h"
 #include "common/StrUtil.h"
 
 namespace px {
@@ -17,13 +18,35 @@ bool Range(const std::string& text, int pos, int lo, int hi) {
   return v >= lo && v <= hi;
 }
 
-struct Pending {
-  std::string raw, save;
+// The terminal stays disabled from the read of its log until the clear, so
+// that nobody clocks in between; whatever happens, it is enabled again while
+// the link lasts.
+class DisabledTerminal {
+public:
+  DisabledTerminal(IZKEM& zk, int machine) : zk_(zk), m_(machine), held_(zk.ZkEnableDevice(machine, false)) {}
+  ~DisabledTerminal() {
+    try {
+      Release();
+    } catch (...) {
+    }
+  }
+  DisabledTerminal(const DisabledTerminal&) = delete;
+  DisabledTerminal& operator=(const DisabledTerminal&) = delete;
+  bool Held() const { return held_; }
+  void Release() {
+    if (held_ && zk_.ZkLinkUp()) zk_.ZkEnableDevice(m_, true);
+    held_ = false;
+  }
+
+private:
+  IZKEM& zk_;
+  int m_;
+  bool held_;
 };
 
 }  // namespace
 
-bool TZkTransactions::ValidTransaction(const std::string& text) {
+bool TZkTransactions::ValidTransaction(const std::string& text, int year) {
   if (text.size() > 15) return false;
   if (!Range(text, 1, 1, 31) || !Range(text, 3, 1, 12) || !Range(text, 5, 0, 23) || !Range(text, 7, 0, 59))
     return false;
@@ -31,7 +54,17 @@ bool TZkTransactions::ValidTransaction(const std::string& text) {
   if (user.size() != 6 || user == "000000") return false;
   for (char c : user)
     if (c < '0' || c > '9') return false;
-  return true;
+  // 31 April, or 29 February in a year without it, cannot be stored.
+  return year <= 0 ||
+         DateTime::IsValidDate(year, static_cast<int>(StrToInt(Copy(text, 3, 2))),
+                               static_cast<int>(StrToInt(Copy(text, 1, 2))));
+}
+
+int TZkTransactions::StoreYear(const std::string& text) const {
+  // The record carries no year: the store dates it in the current one, and a
+  // December record read from January on in the year before.
+  DateTime now = mod_.clock->LocalNow();
+  return Copy(text, 3, 2) == "12" && now.month < 12 ? now.year - 1 : now.year;
 }
 
 std::string TZkTransactions::DirectionMark(int unit, int verifyMode, int inOutState) const {
@@ -60,109 +93,234 @@ bool TZkTransactions::GetTransactions(int unit, const std::string& tag, const st
       mod_.log.WriteLog(0, tag + " - Poll Error");
       return false;
     }
-    IZKEM& zk = *mod_.control;
     mod_.machine = unit % 16;
-    const int m = mod_.machine;
-    if (!zk.ZkReadAllLogs(m)) {
-      int probe = 0;
-      if (zk.ZkProbe(m, probe)) {
-        mod_.Debug21(20, "ZK.NoData");
-        return true;
-      }
-      int i = mod_.table.Find(address, port);
-      if (i > 0) {
-        ZkTerminal& t = mod_.table[i];
-        bool was;
-        {
-          std::lock_guard lk(mod_.table.Lock());
-          was = t.connected;
-          if (was) {
-            t.connected = false;
-            t.retryWait = mod_.settings.RetryWaitSec;
-          }
-        }
-        if (was)
-          mod_.log.WriteLog(0, tag + ": Network disconnect - " + address + " Retry in " +
-                                    IntToStr(mod_.settings.RetryWaitSec) + " sec.");
-      }
-      return false;
-    }
-
-    std::vector<Pending> batch;
-    bool handedOver = true;
-    auto flush = [&] {
-      if (batch.empty() || !handedOver) return;
-      handedOver = mod_.OnLoop([&] {
-        for (const auto& p : batch) {
-          mod_.host.QueueForRawWrite(p.raw);
-          if (!p.save.empty()) mod_.host.Save_Trans(tag, p.save);
-        }
-      });
-      batch.clear();
-    };
-    bool corrupt = false;
-    for (;;) {
-      ZkLogRecord rec;
-      bool got;
-      if (mod_.isF18) {
-        got = zk.ZkNextLogRecordSSR(m, rec);
-        mod_.log.WriteLog(20, "F18.SSR_GetLog");
-        if (got) {
-          // A user text that is not a number cannot be stored: it reads as 0
-          // and the record is reported corrupt below.
-          long long v = 0;
-          rec.user = TryStrToInt(Trim(rec.userText), v) && v >= 0 && v <= 0x7fffffff ? static_cast<int>(v) : 0;
-        }
-      } else {
-        got = zk.ZkNextLogRecord(m, rec);
-        mod_.log.WriteLog(20, "F8.GetLog");
-        rec.workCode = 0;
-      }
-      if (!got) break;
-      mod_.log.WriteLog(30, "F8.Raw = " + Format("%5d %d %d %4d-%2d-%2d %2d:%2d %d", rec.user, rec.verifyMode,
-                                                  rec.inOutState, rec.year, rec.month, rec.day, rec.hour,
-                                                  rec.minute, rec.workCode));
-      std::string mark = DirectionMark(unit, rec.verifyMode, rec.inOutState);
-      std::string text =
-          Format("%2.2d%2.2d%2.2d%2.2d%6.6d", rec.day, rec.month, rec.hour, rec.minute, rec.user) + mark;
-      mod_.log.WriteLog(20, "ZK.Data=" + text);
-      Pending p{Format("%3d", unit) + text + " " + address, {}};
-      // A user above 999999 does not fit the six-digit card column: without a
-      // mark its seventh digit would be read as the transaction code.
-      if (rec.user >= 1 && rec.user <= 999999 && ValidTransaction(text)) {
-        p.save = text + " " + address;
-        batch.push_back(std::move(p));
-        if (batch.size() >= kBatch) flush();
-        if (!handedOver) break;
-        continue;
-      }
-      batch.push_back(std::move(p));
-      flush();
-      corrupt = true;
-      mod_.log.WriteLog(999, address + ": Trans Corrupted: " + text + " - KXF18 set as KXF7 ? Disabled.");
-      handedOver = handedOver && mod_.OnLoop([&] {
-        mod_.host.Save_Trans(tag, mod_.NowStamp() + "      X");
-        mod_.host.SetDeviceState(tag, "DOWN");
-        mod_.host.SetNoPoll(tag, true);
-      });
-      break;
-    }
-    flush();
-    if (!handedOver) {
-      // Records read but not stored stay on the terminal for the next poll.
-      mod_.log.WriteLog(999, tag + ": records not stored, log kept.");
-      return false;
-    }
-    if (corrupt) {
-      mod_.log.WriteLog(999, tag + ": No CLR due to corruption.");
-      return false;
-    }
-    zk.ZkClearLogs(m);
-    return true;
+    bool ok = Collect(unit, tag, address, port, skipped);
+    mod_.NoteLinkState();
+    return ok;
   } catch (const std::exception& e) {
     mod_.log.WriteLog(999, std::string("<ZK.GetTR>") + e.what());
+    mod_.NoteLinkState();
     return false;
   }
+}
+
+bool TZkTransactions::Collect(int unit, const std::string& tag, const std::string& address, int port,
+                              bool& skipped) {
+  IZKEM& zk = *mod_.control;
+  const int m = mod_.machine;
+  DisabledTerminal hold(zk, m);
+  int before = 0;
+  if (!hold.Held() || !zk.ZkProbe(m, before) || !zk.ZkReadAllLogs(m)) {
+    hold.Release();
+    return ReadFailed(tag, address, port);
+  }
+  std::vector<Read> reads;
+  bool corrupt = false;
+  if (!ReadRecords(unit, address, reads, corrupt)) return false;
+
+  const std::string source = "ZK" + IPToKey(address);
+  if (auto head = unclearedHead_.find(source); head != unclearedHead_.end()) {
+    const auto& keys = head->second;
+    bool same = keys.size() <= reads.size() &&
+                std::equal(keys.begin(), keys.end(), reads.begin(), [](const std::string& k, const Read& r) {
+                  return !r.save.empty() && k == r.key;
+                });
+    if (same) {
+      for (size_t i = 0; i < keys.size(); ++i) reads[i].stored = true;
+    } else {
+      unclearedHead_.erase(head);  // the log was cleared since: every record is new
+    }
+  }
+  auto remember = [&] {
+    std::vector<std::string> keys;
+    for (const Read& r : reads)
+      if (!r.save.empty()) keys.push_back(r.key);
+    unclearedHead_[source] = std::move(keys);
+  };
+
+  if (!corrupt) {
+    // A record that arrived during the read would be erased by the clear.
+    int after = 0;
+    if (!zk.ZkProbe(m, after)) {
+      Store(tag, reads, false, 0);
+      return ReadFailed(tag, address, port);
+    }
+    if (after > static_cast<int>(reads.size()) && after > before) {
+      mod_.log.WriteLog(10, tag + ": " + IntToStr(after) + " records on the terminal, " +
+                                IntToStr(static_cast<long long>(reads.size())) + " read: log kept for the next poll.");
+      hold.Release();
+      Store(tag, reads, false, 0);
+      return true;
+    }
+  }
+
+  IIntakeJournal* journal = mod_.host.Journal();
+  IIntakeJournal::Seq last = 0;
+  if (journal) {
+    if (!Journal(*journal, source, tag, reads, last)) {
+      // Nothing stored and the log kept: the next poll reads it all again.
+      hold.Release();
+      Store(tag, reads, false, 0);
+      if (corrupt) MarkCorrupt(tag);
+      skipped = !corrupt;  // the terminal did its part
+      return false;
+    }
+  } else if (!Store(tag, reads, true, 0)) {
+    // Records read but not all stored stay on the terminal for the next poll.
+    mod_.log.WriteLog(999, tag + ": records not stored, log kept.");
+    return false;
+  }
+
+  if (corrupt) {
+    hold.Release();
+    if (journal) Store(tag, reads, true, last);
+    remember();
+    MarkCorrupt(tag);
+    return false;
+  }
+  bool cleared = zk.ZkClearLogs(m);
+  hold.Release();
+  if (cleared) {
+    unclearedHead_.erase(source);
+  } else {
+    remember();
+    mod_.log.WriteLog(999, tag + ": log not cleared, " + IntToStr(static_cast<long long>(reads.size())) +
+                               " records stay on the terminal.");
+  }
+  // What does not reach the loop now (a stop) is stored from the journal at the next start.
+  if (journal) Store(tag, reads, true, last);
+  return cleared;
+}
+
+bool TZkTransactions::ReadFailed(const std::string& tag, const std::string& address, int port) {
+  IZKEM& zk = *mod_.control;
+  int count = 0;
+  if (zk.ZkProbe(mod_.machine, count)) {
+    if (count <= 0) {
+      mod_.Debug21(20, "ZK.NoData");
+      return true;
+    }
+    // It answers, but would not hand over the records it holds.
+    mod_.log.WriteLog(999, tag + ": log not read, " + IntToStr(count) + " records kept.");
+    return false;
+  }
+  int i = mod_.table.Find(address, port);
+  if (i > 0) {
+    ZkTerminal& t = mod_.table[i];
+    bool was;
+    {
+      std::lock_guard lk(mod_.table.Lock());
+      was = t.connected;
+      if (was) {
+        t.connected = false;
+        t.retryWait = mod_.settings.RetryWaitSec;
+      }
+    }
+    if (was)
+      mod_.log.WriteLog(0, tag + ": Network disconnect - " + address + " Retry in " +
+                                IntToStr(mod_.settings.RetryWaitSec) + " sec.");
+  }
+  return false;
+}
+
+bool TZkTransactions::ReadRecords(int unit, const std::string& address, std::vector<Read>& out, bool& corrupt) {
+  IZKEM& zk = *mod_.control;
+  const int m = mod_.machine;
+  for (;;) {
+    if (mod_.worker.Stopping()) return false;
+    ZkLogRecord rec;
+    bool got;
+    if (mod_.isF18) {
+      got = zk.ZkNextLogRecordSSR(m, rec);
+      mod_.log.WriteLog(20, "F18.SSR_GetLog");
+      if (got) {
+        // A user text that is not a number cannot be stored: it reads as 0
+        // and the record is reported corrupt below.
+        long long v = 0;
+        rec.user = TryStrToInt(Trim(rec.userText), v) && v >= 0 && v <= 0x7fffffff ? static_cast<int>(v) : 0;
+      }
+    } else {
+      got = zk.ZkNextLogRecord(m, rec);
+      mod_.log.WriteLog(20, "F8.GetLog");
+      rec.workCode = 0;
+    }
+    if (!got) return true;
+    mod_.log.WriteLog(30, "F8.Raw = " + Format("%5d %d %d %4d-%2d-%2d %2d:%2d %d", rec.user, rec.verifyMode,
+                                                rec.inOutState, rec.year, rec.month, rec.day, rec.hour,
+                                                rec.minute, rec.workCode));
+    std::string text = Format("%2.2d%2.2d%2.2d%2.2d%6.6d", rec.day, rec.month, rec.hour, rec.minute, rec.user) +
+                       DirectionMark(unit, rec.verifyMode, rec.inOutState);
+    mod_.log.WriteLog(20, "ZK.Data=" + text);
+    Read r;
+    r.raw = Format("%3d", unit) + text + " " + address;
+    r.key = Format("%d %d %d %d-%d-%d %d:%d:%d %d ", rec.user, rec.verifyMode, rec.inOutState, rec.year, rec.month,
+                   rec.day, rec.hour, rec.minute, rec.second, rec.workCode) + rec.userText;
+    // A user above 999999 does not fit the six-digit card column: without a
+    // mark its seventh digit would be read as the transaction code.
+    bool valid = rec.user >= 1 && rec.user <= 999999 && ValidTransaction(text, StoreYear(text));
+    if (valid) r.save = text + " " + address;
+    out.push_back(std::move(r));
+    if (!valid) {
+      corrupt = true;
+      mod_.log.WriteLog(999, address + ": Trans Corrupted: " + text + " - KXF18 set as KXF7 ? Disabled.");
+      return true;
+    }
+  }
+}
+
+bool TZkTransactions::Journal(IIntakeJournal& journal, const std::string& source, const std::string& tag,
+                              const std::vector<Read>& reads, IIntakeJournal::Seq& last) {
+  std::vector<std::string> lines;
+  for (const Read& r : reads)
+    if (!r.save.empty() && !r.stored) lines.push_back(IZkHost::TerminalLine(tag, r.save));
+  last = 0;
+  if (lines.empty()) return true;
+  last = journal.Append(source, lines);
+  if (last == 0) {
+    mod_.log.WriteLog(999, tag + ": records not journaled, log kept.");
+    return false;
+  }
+  if (journal.WaitSettled(source, kJournalWait)) return true;
+  // Not durable in time: taken back, unless they reached the disk meanwhile;
+  // then they are the journal's to store and the log can go.
+  if (!journal.Withdraw(last - lines.size() + 1, last)) return true;
+  last = 0;
+  mod_.log.WriteLog(999, tag + ": journal not synced in time, log kept.");
+  return false;
+}
+
+bool TZkTransactions::Store(const std::string& tag, const std::vector<Read>& reads, bool rows,
+                            IIntakeJournal::Seq seqLast) {
+  size_t count = 0;
+  for (const Read& r : reads) count += rows && !r.save.empty() && !r.stored;
+  IIntakeJournal::Seq seq = seqLast ? seqLast - count + 1 : 0;
+  for (size_t from = 0; from < reads.size(); from += kBatch) {
+    const size_t to = std::min(reads.size(), from + kBatch);
+    std::vector<std::pair<IIntakeJournal::Seq, std::string>> journaled;
+    std::vector<const std::string*> saves;
+    for (size_t k = from; k < to; ++k) {
+      const Read& r = reads[k];
+      if (!rows || r.save.empty() || r.stored) continue;
+      if (seqLast) journaled.emplace_back(seq++, IZkHost::TerminalLine(tag, r.save));
+      else saves.push_back(&r.save);
+    }
+    bool ok = mod_.OnLoop([&] {
+      for (size_t k = from; k < to; ++k) mod_.host.QueueForRawWrite(reads[k].raw);
+      for (const std::string* s : saves) mod_.host.Save_Trans(tag, *s);
+      if (!journaled.empty()) mod_.host.StoreJournaled(journaled);
+    });
+    if (!ok) return false;
+  }
+  return true;
+}
+
+void TZkTransactions::MarkCorrupt(const std::string& tag) {
+  mod_.OnLoop([&] {
+    mod_.host.Save_Trans(tag, mod_.NowStamp() + "      X");
+    mod_.host.SetDeviceState(tag, "DOWN");
+    mod_.host.SetNoPoll(tag, true);
+  });
+  mod_.log.WriteLog(999, tag + ": No CLR due to corruption.");
 }
 
 }  // namespace px

@@ -12,7 +12,7 @@ namespace px {
 struct TZkWorker::Call {
   std::mutex m;
   std::condition_variable cv;
-  bool done = false, abandoned = false;
+  bool done = false, abandoned = false, ok = false;
 };
 
 TZkWorker::TZkWorker(EventLoop* loop, ILog& log)
@@ -59,8 +59,13 @@ bool TZkWorker::Run(std::function<void()> work, std::function<void()> done) {
 
 bool TZkWorker::OnLoop(const std::function<void()>& fn) {
   if (!loop_ || loop_->InLoopThread()) {
-    fn();
-    return true;
+    try {
+      fn();
+      return true;
+    } catch (const std::exception& e) {
+      log_.WriteLog(999, std::string("<ZK.OnLoop>") + e.what());
+      return false;
+    }
   }
   auto call = std::make_shared<Call>();
   {
@@ -68,10 +73,20 @@ bool TZkWorker::OnLoop(const std::function<void()>& fn) {
     if (stopping_) return false;
     current_ = call;
   }
-  loop_->Post([call, &fn] {
+  ILog* log = &log_;
+  loop_->Post([call, &fn, log] {
     std::lock_guard lk(call->m);
     if (call->abandoned) return;  // the worker no longer waits: fn's data is gone
-    fn();
+    // A throw still ends the call, as not done: the worker must never wait
+    // for a hand-over that will not finish.
+    try {
+      fn();
+      call->ok = true;
+    } catch (const std::exception& e) {
+      log->WriteLog(999, std::string("<ZK.OnLoop>") + e.what());
+    } catch (...) {
+      log->WriteLog(999, "<ZK.OnLoop> unknown exception");
+    }
     call->done = true;
     call->cv.notify_all();
   });
@@ -83,7 +98,7 @@ bool TZkWorker::OnLoop(const std::function<void()>& fn) {
     }
     call->cv.wait_for(lk, std::chrono::milliseconds(100));
   }
-  bool ok = call->done;
+  bool ok = call->done && call->ok;
   lk.unlock();
   std::lock_guard ml(m_);
   current_.reset();

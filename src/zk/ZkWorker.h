@@ -32,7 +32,8 @@ public:
   // Loop thread: tasks handed over whose `done` has not run yet.
   bool Busy() const { return pending_ > 0; }
   // Worker thread: runs fn on the loop and waits for it. False (fn not run or
-  // not finished) when the loop or the worker is stopping.
+  // not finished) when the loop or the worker is stopping, or when fn threw
+  // (logged "<ZK.OnLoop>").
   bool OnLoop(const std::function<void()>& fn);
   // Set once the worker is being shut down: long walks stop early.
   bool Stopping() const { return stopping_; }

@@ -46,6 +46,9 @@ protected:
     return test::ReadFile(file);
   }
   long Trans(const std::string& where) { return Count(Db(), "select count(*) from trans where " + where); }
+  bool DoorState(const std::string& st) {
+    return Count(Db(), "select count(*) from rdrmain where tag_name='F7A' and state='" + st + "'") == 1;
+  }
 };
 
 TEST_F(ZkE2e, RecordsReachTransAndTheTerminalLogIsCleared) {
@@ -58,6 +61,21 @@ TEST_F(ZkE2e, RecordsReachTransAndTheTerminalLogIsCleared) {
   EXPECT_EQ(Trans("tag_name='F7A' and trans_time='170200'"), 1);
   ASSERT_TRUE(test::WaitFor([&] { return door.Records().empty(); }, 10s));
   EXPECT_GE(door.GetStats().clears, 1u);
+}
+
+TEST_F(ZkE2e, ClockingsMadeWhileALogIsCollectedAreStoredAtALaterPoll) {
+  // One lands while the log is handed over, one as soon as the keypad works
+  // again: neither is erased by the clear, each is stored once.
+  door.Populate(20, 40, 0, 1, {2026, 12, 9, 7, 0, 0});
+  door.ClockAfterRead("98");
+  door.ClockOnEnable("99");
+  StartServer();
+  ASSERT_TRUE(test::WaitFor([&] { return Trans("tag_name='F7A' and card_number='000099'") == 1; }, 30s))
+      << LogText();
+  ASSERT_TRUE(test::WaitFor([&] { return door.Records().empty(); }, 10s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(Trans("tag_name='F7A' and card_number='000098'"), 1);
+  EXPECT_EQ(Trans("tag_name='F7A' and card_number<>'      '"), 42);
 }
 
 TEST_F(ZkE2e, CorruptRecordMarksTheTerminalDownAndKeepsItsLog) {
@@ -85,15 +103,12 @@ TEST_F(ZkE2e, SilentTerminalGoesDownAtTheThirdFailureAndComesBack) {
   zksim::Faults f;
   f.refuse = f.silence = true;
   door.SetFaults(f);
-  auto state = [&](const char* st) {
-    return Count(Db(), std::string("select count(*) from rdrmain where tag_name='F7A' and state='") + st + "'") == 1;
-  };
-  ASSERT_TRUE(test::WaitFor([&] { return state("DOWN"); }, 30s)) << LogText();
+  ASSERT_TRUE(test::WaitFor([&] { return DoorState("DOWN"); }, 30s)) << LogText();
   // One "X" row however many failures follow.
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(Trans("tag_name='F7A' and trans_code='X'"), 1);
   door.SetFaults({});
-  ASSERT_TRUE(test::WaitFor([&] { return state("UP"); }, 20s)) << LogText();
+  ASSERT_TRUE(test::WaitFor([&] { return DoorState("UP"); }, 20s)) << LogText();
   EXPECT_EQ(Trans("tag_name='F7A' and trans_code='Y'"), 1);
 }
 
@@ -111,6 +126,69 @@ TEST_F(ZkE2e, AddCardInstallsTheUserAndTemplateAndIsAnsweredOk) {
   EXPECT_TRUE(user) << LogText();
   ASSERT_EQ(door.Fingers().size(), 1u);
   EXPECT_EQ(Client({"cmd", "MASTER", "DC", "000042"}).find("OK"), std::string::npos);
+}
+
+TEST_F(ZkE2e, ShortRecordsAreStoredUnderTheEnrolmentNumber) {
+  zksim::Config cfg;
+  cfg.logRecordSize = 8;  // records name the user's slot only
+  door.SetConfig(cfg);
+  door.AddUser("42", "Ann", "", 0, 0);  // slot 1
+  door.AddUser("7", "Bob", "", 0, 0);   // slot 2
+  door.AddRecord("7", {2026, 12, 9, 8, 1, 0}, 1, 0);
+  door.AddRecord("42", {2026, 12, 9, 8, 2, 0}, 1, 0);
+  StartServer();
+  ASSERT_TRUE(test::WaitFor([&] { return Trans("tag_name='F7A'") == 2; }, 20s)) << LogText();
+  EXPECT_EQ(Trans("tag_name='F7A' and card_number='000007' and trans_time='080100'"), 1);
+  EXPECT_EQ(Trans("tag_name='F7A' and card_number='000042' and trans_time='080200'"), 1);
+}
+
+TEST_F(ZkE2e, ALogReadAnsweredWithAnErrorIsAFailedPollAndTheKeypadStaysOn) {
+  door.AddRecord("7", {2026, 12, 9, 8, 1, 0}, 1, 0);
+  door.AddRecord("8", {2026, 12, 9, 8, 2, 0}, 1, 0);
+  zksim::Faults f;
+  f.logError = true;
+  door.SetFaults(f);
+  StartServer();
+  ASSERT_TRUE(test::WaitFor([&] { return DoorState("DOWN"); }, 30s)) << LogText();
+  EXPECT_TRUE(test::FileContains(LogPath(), "F7A: log not read, 2 records kept."));
+  EXPECT_TRUE(door.GetStats().enabled);
+  EXPECT_EQ(door.Records().size(), 2u);
+  EXPECT_EQ(Trans("tag_name='F7A' and card_number<>'      '"), 0);
+  door.SetFaults({});
+  ASSERT_TRUE(test::WaitFor([&] { return Trans("tag_name='F7A' and card_number in ('000007','000008')") == 2; }, 20s))
+      << LogText();
+  EXPECT_TRUE(test::WaitFor([&] { return DoorState("UP"); }, 10s));
+}
+
+TEST_F(ZkE2e, ACollectionWhoseLinkBreaksFailsAndLeavesTheListAsItWas) {
+  master.Populate(3, 0, 2);
+  StartServer();
+  ASSERT_TRUE(test::WaitFor([&] { return test::FileContains(LogPath(), "IP.Connect to 127.0.0.1"); }, 20s));
+  auto job = [&](const std::string& id) {
+    std::string out = Client({"job", "MASTER", "4", "000000", "8U", id, "127000000001"});
+    EXPECT_NE(out.find("job queued"), std::string::npos) << out;
+    std::string polls;
+    test::WaitFor([&] {
+      polls += Client({"poll", "MASTER", " Device Name    DateTime Card#"});
+      return polls.find("job 8U " + id + ": ") != std::string::npos;
+    }, 30s);
+    return polls;
+  };
+  ASSERT_NE(job("REQ1").find("job 8U REQ1: succeeded"), std::string::npos) << LogText();
+  auto rows = [&] {
+    std::string all;
+    for (const auto& r : Query(Db(), "select Z_Card, Z_Data, Z_Ver from ZKList order by Z_Card, Z_Ver").rows)
+      all += r[0] + "," + r[1] + "," + r[2] + ";";
+    return all;
+  };
+  const std::string before = rows();
+  ASSERT_EQ(Count(Db(), "select count(*) from ZKList where Z_Ver='0'"), 3);
+  zksim::Faults f;
+  f.dropAfterTemplates = 2;  // the link breaks in the middle of the second user
+  master.SetFaults(f);
+  EXPECT_NE(job("REQ2").find("job 8U REQ2: failed"), std::string::npos) << LogText();
+  EXPECT_EQ(rows(), before);
+  EXPECT_TRUE(test::FileContains(LogPath(), "ZK.UpT: transfer broke off, the collection is left as it was."));
 }
 
 TEST_F(ZkE2e, TemplateJobFillsTheListAndReportsProgressToItsClient) {

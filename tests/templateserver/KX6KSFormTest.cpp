@@ -13,6 +13,7 @@
 #include "platform/Timer.h"
 #include "support/TestSupport.h"
 #include "templateserver/KX6KSForm.h"
+#include "templateserver/KX6KSFrame.h"
 
 namespace px::test {
 namespace {
@@ -296,16 +297,20 @@ TEST_F(KX6KSFormTest, MisbehavingDeviceCannotHoldTheServer) {
   });
 }
 
-TEST_F(KX6KSFormTest, BurstBeyondTheRingFailsTheReplyAndKeepsItsBytes) {
-  sim.SetFaults({false, 0, 0, 0, std::string(3000, 'n')});
+TEST_F(KX6KSFormTest, BurstBeyondTheLinksRingIsRefusedWholeAndTheNextExchangeStartsClean) {
   Run([&] {
-    TKX6KSLink link(loop, log, {}, 1000);
+    // The ring the module runs with. Between exchanges nobody reads it, so a
+    // burst longer than it fills it whatever pieces the bytes arrive in.
+    TKX6KSLink link(loop, log, {});
     link.timing.replyWaitMs = 300;
     std::string reply;
-    EXPECT_EQ(link.SendKX6KS("127.0.0.1", sim.Port(), "EU", reply, 1, "000000000001"), 0);
-    EXPECT_TRUE(log.HasSubstr("<6KS.PDat> receive ring full"));
-    // The next exchange starts clean.
-    sim.SetFaults({});
+    ASSERT_EQ(link.SendKX6KS("127.0.0.1", sim.Port(), "RP", reply, 1, ""), 1);
+    sim.Burst(std::string(TKX6KSRing::kDefaultSize + 8192, 'n'));
+    ASSERT_TRUE(loop.WaitUntil([&] { return log.HasSubstr("<6KS.PDat> receive ring full"); }, 10, 500));
+    // Full with every unread byte kept, nothing overwritten; the longest
+    // legal reply would have fitted.
+    EXPECT_GE(TKX6KSRing::kDefaultSize, kx6ks::kMaxReplyLen);
+    EXPECT_TRUE(log.HasSubstr("receive ring full, " + std::to_string(TKX6KSRing::kDefaultSize) + " unread"));
     EXPECT_EQ(link.SendKX6KS("", sim.Port(), "RP", reply, 1, ""), 1);
   });
 }

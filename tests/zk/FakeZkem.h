@@ -17,12 +17,16 @@ struct FakeTerminal {
     std::map<int, int> flags;
     std::string zones;
   };
-  bool refuseConnect = false, logsFail = false, probeAnswers = true, templatesLoad = true;
+  bool refuseConnect = false, logsFail = false, probeAnswers = true, templatesLoad = true, clearFails = false;
+  bool linkUp = false;
+  int templateReadsBeforeDrop = -1;  // the link breaks at the read after this many
   std::vector<ZkLogRecord> logs;
+  std::vector<ZkLogRecord> onEnable;   // clockings made as soon as the keypad works again
+  std::vector<ZkLogRecord> afterRead;  // clockings that land once the log was read
   std::map<int, User> users;
   std::map<int, std::string> zones;
   std::vector<std::string> calls;
-  int connects = 0, clears = 0, restarts = 0;
+  int connects = 0, clears = 0, restarts = 0, refreshes = 0;
   bool enabled = true;
   std::string pendingCard;
 };
@@ -34,10 +38,18 @@ public:
   bool ZkConnect(const std::string& a, int port) override {
     t_->calls.push_back("connect " + a + ":" + std::to_string(port));
     ++t_->connects;
-    return !t_->refuseConnect;
+    t_->linkUp = !t_->refuseConnect;
+    return t_->linkUp;
   }
   void ZkDisconnect() override { t_->calls.push_back("disconnect"); }
+  bool ZkLinkUp() override { return t_->linkUp; }
   bool ZkEnableDevice(int, bool on) override {
+    if (!t_->linkUp) return false;
+    t_->calls.push_back(on ? "enable" : "disable");
+    if (on && !t_->enabled) {
+      t_->logs.insert(t_->logs.end(), t_->onEnable.begin(), t_->onEnable.end());
+      t_->onEnable.clear();
+    }
     t_->enabled = on;
     return true;
   }
@@ -45,18 +57,25 @@ public:
     ++t_->restarts;
     return true;
   }
-  bool ZkRefreshData(int) override { return true; }
+  bool ZkRefreshData(int) override {
+    t_->calls.push_back("refresh");
+    ++t_->refreshes;
+    return true;
+  }
   bool ZkProbe(int, int& v) override {
     v = static_cast<int>(t_->logs.size());
-    return t_->probeAnswers;
+    return t_->probeAnswers && t_->linkUp;
   }
   bool ZkReadAllLogs(int) override {
     next_ = 0;
-    return !t_->logsFail && !t_->logs.empty();
+    read_ = t_->logs;
+    t_->logs.insert(t_->logs.end(), t_->afterRead.begin(), t_->afterRead.end());
+    t_->afterRead.clear();
+    return !t_->logsFail && !read_.empty();
   }
   bool ZkNextLogRecord(int, ZkLogRecord& r) override {
-    if (next_ >= t_->logs.size()) return false;
-    r = t_->logs[next_++];
+    if (next_ >= read_.size()) return false;
+    r = read_[next_++];
     return true;
   }
   bool ZkNextLogRecordSSR(int m, ZkLogRecord& r) override {
@@ -65,6 +84,11 @@ public:
     return true;
   }
   bool ZkClearLogs(int) override {
+    t_->calls.push_back("clear");
+    if (t_->clearFails) {
+      t_->linkUp = false;
+      return false;
+    }
     ++t_->clears;
     t_->logs.clear();
     return true;
@@ -113,6 +137,9 @@ public:
   bool ZkDeleteUser(int, int u, int) override { return t_->users.erase(u) > 0; }
   bool ZkDeleteUserSSR(int m, const std::string& u, int b) override { return ZkDeleteUser(m, std::stoi(u), b); }
   bool ZkGetTemplate(int, int u, int f, std::vector<std::uint8_t>& d) override {
+    if (t_->templateReadsBeforeDrop == 0) t_->linkUp = false;
+    if (!t_->linkUp) return false;
+    if (t_->templateReadsBeforeDrop > 0) --t_->templateReadsBeforeDrop;
     auto it = t_->users.find(u);
     if (it == t_->users.end() || !it->second.fingers.count(f)) return false;
     d = it->second.fingers[f];
@@ -143,6 +170,7 @@ public:
     return true;
   }
   bool ZkSetTimeZone(int, int z, const std::string& w) override {
+    t_->calls.push_back("tz " + std::to_string(z));
     t_->zones[z] = w;
     return true;
   }
@@ -162,6 +190,7 @@ private:
   }
   std::shared_ptr<FakeTerminal> t_;
   size_t next_ = 0;
+  std::vector<ZkLogRecord> read_;
   std::map<int, FakeTerminal::User>::iterator walk_;
   std::string card_ = "0";
 };

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "zk/ZkLink.h"
 #include "zk/ZkPacket.h"
 #include "zk/ZkRecords.h"
 
@@ -72,62 +73,77 @@ TEST(ZkCodec, BrokenStreamsAreErrorsNotAllocations) {
   EXPECT_EQ(lax.ChecksumMismatches(), 1u);
 }
 
-TEST(ZkCodec, TimeAndRecordLayouts) {
-  ZkTime t{2026, 12, 31, 23, 59, 58};
-  ZkTime back = ZkDecodeTime(ZkEncodeTime(t));
-  EXPECT_EQ(std::tie(back.year, back.month, back.day, back.hour, back.minute, back.second),
-            std::tie(t.year, t.month, t.day, t.hour, t.minute, t.second));
+// Record layouts at the offsets of the public protocol notes, written out
+// byte by byte: parsed into fields, and (users, which the driver writes)
+// built back to the same bytes.
+TEST(ZkCodec, RecordLayoutsAtTheDocumentedOffsets) {
   // The published example: 2000-01-01 00:00:00 is 0, each month is 31 days.
   EXPECT_EQ(ZkEncodeTime(ZkTime{2000, 2, 1, 0, 0, 0}), 31u * 86400u);
+  ZkTime t = ZkDecodeTime(0x33b999fe);
+  EXPECT_EQ(std::tie(t.year, t.month, t.day, t.hour, t.minute, t.second), std::make_tuple(2026, 12, 31, 23, 59, 58));
+  EXPECT_EQ(ZkEncodeTime(t), 0x33b999feu);
 
-  ZkUser u;
-  u.uid = 7;
-  u.userId = "123456";
-  u.name = "Ann";
-  u.password = "12345";
-  u.privilege = 3;
-  u.enabled = false;
-  u.card = 4000000001u;
-  for (size_t size : {kUserSmall, kUserLarge}) {
-    auto rec = BuildUser(u, size);
-    ASSERT_EQ(rec.size(), size);
+  // Slot 7, super admin and disabled, password 12345, "Ann", card 4000000001, enrolment 123456.
+  const auto small = Hex("07000f3132333435416e6e000000000001286bee0001000040e20100");
+  const auto large = Hex("07000f3132333435000000416e6e" + std::string(42, '0') + "01286bee01" + std::string(16, '0') +
+                         "313233343536" + std::string(36, '0'));
+  ASSERT_EQ(small.size(), kUserSmall);
+  ASSERT_EQ(large.size(), kUserLarge);
+  for (const auto* rec : {&small, &large}) {
     std::vector<ZkUser> got;
-    ASSERT_TRUE(ParseUsers(rec.data(), rec.size(), size, got));
-    EXPECT_EQ(got[0].userId, "123456");
-    EXPECT_EQ(got[0].password, "12345");
-    EXPECT_EQ(got[0].card, 4000000001u);
-    EXPECT_EQ(got[0].privilege, 3);
-    EXPECT_FALSE(got[0].enabled);
+    ASSERT_TRUE(ParseUsers(rec->data(), rec->size(), rec->size(), got));
+    const ZkUser& u = got.at(0);
+    EXPECT_EQ(std::tie(u.uid, u.userId, u.password, u.name, u.card, u.privilege, u.enabled),
+              std::make_tuple(uint16_t{7}, std::string("123456"), std::string("12345"), std::string("Ann"),
+                              4000000001u, 3, false));
+    EXPECT_EQ(BuildUser(u, rec->size()), *rec);
   }
-  ZkAttendance a;
-  a.uid = 3;
-  a.userId = "4321";
-  a.verify = 15;
-  a.state = 255;
-  a.time = t;
-  a.workCode = 77;
-  for (size_t size : {kLogSmall, kLogMedium, kLogLarge}) {
-    auto rec = BuildLog(a, size);
+
+  // Slot 3 (8 bytes), enrolment 4321, verify 15, state 255, work code 77.
+  const std::string when = "fe99b933";
+  const auto log8 = Hex("03000f" + when + "ff");
+  const auto log16 = Hex("e1100000" + when + "0fff00004d000000");
+  const auto log40 = Hex("030034333231" + std::string(40, '0') + "0f" + when + "ff" + std::string(16, '0'));
+  for (const auto* rec : {&log8, &log16, &log40}) {
     std::vector<ZkAttendance> got;
-    ASSERT_TRUE(ParseLogs(rec.data(), rec.size(), size, got));
-    EXPECT_EQ(got[0].userId, "4321") << size;
-    EXPECT_EQ(got[0].state, 255);
-    EXPECT_EQ(got[0].time.second, 58);
-    EXPECT_EQ(got[0].workCode, size == kLogMedium ? 77u : 0u);
+    ASSERT_TRUE(ParseLogs(rec->data(), rec->size(), rec->size(), got)) << rec->size();
+    const ZkAttendance& a = got.at(0);
+    EXPECT_EQ(a.userId, rec->size() == kLogSmall ? "" : "4321") << "the short record names no enrolment";
+    if (rec->size() != kLogMedium) EXPECT_EQ(a.uid, 3);
+    EXPECT_EQ(std::tie(a.verify, a.state, a.time.day, a.time.second), std::make_tuple(15, 255, 31, 58));
+    EXPECT_EQ(a.workCode, rec->size() == kLogMedium ? 77u : 0u);
   }
+
+  // A template entry: its size (with the 6-byte head), slot, finger, flag.
+  const auto finger = Hex("0900" "0500" "03" "01" "aabbcc");
+  std::vector<ZkFinger> fingers;
+  ASSERT_TRUE(ParseFingers(finger.data(), finger.size(), fingers));
+  EXPECT_EQ(std::tie(fingers[0].uid, fingers[0].finger, fingers[0].flag), std::make_tuple(uint16_t{5}, 3, 1));
+  EXPECT_EQ(fingers[0].data, Hex("aabbcc"));
+  auto longer = finger;
+  longer[0] = 200;  // claims more than the table holds
+  EXPECT_FALSE(ParseFingers(longer.data(), longer.size(), fingers));
+}
+
+TEST(ZkCodec, RecordSizeByCountThenByWhatTheTerminalUsed) {
   // 80 bytes are ten short records or two long ones: the terminal's count decides.
   EXPECT_EQ(ChooseLogSize(80, 10), kLogSmall);
   EXPECT_EQ(ChooseLogSize(80, 2), kLogLarge);
+  // A count that fits no size (a record arrived in between): the layout the
+  // terminal is known to use, not the first that divides.
+  EXPECT_EQ(ChooseLogSize(80, 6, kLogMedium), kLogMedium);
+  EXPECT_EQ(ChooseLogSize(80, 6), kLogLarge);
   EXPECT_EQ(ChooseLogSize(81, 0), 0u);
   EXPECT_EQ(ChooseUserSize(504, 18), kUserSmall);
-  EXPECT_EQ(ChooseUserSize(504, 7), kUserLarge);
-  // A template entry that claims more than the table holds is refused.
-  auto f = BuildFinger(ZkFinger{1, 0, 1, std::vector<uint8_t>(10, 5)});
-  f[0] = 200;
-  std::vector<ZkFinger> fingers;
-  EXPECT_FALSE(ParseFingers(f.data(), f.size(), fingers));
+  EXPECT_EQ(ChooseUserSize(504, 0, kUserSmall), kUserSmall);
   EXPECT_EQ(UserNumber("12a"), 0);
   EXPECT_EQ(UserNumber("99999999999"), 2147483647);
+}
+
+TEST(ZkCodec, CommunicationKeyMatchesThePublishedAlgorithm) {
+  EXPECT_EQ(MakeCommKey(123456, 0x1234), Hex("267f32eb"));
+  EXPECT_EQ(MakeCommKey(0, 0x1234), Hex("617d326b"));
+  EXPECT_EQ(MakeCommKey(999999, 0xfffe, 0x9d), Hex("8d2e9d39"));
 }
 
 }  // namespace

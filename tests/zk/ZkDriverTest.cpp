@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 
 #include "zk/ZkDriver.h"
 #include "zksim/ZkSim.h"
@@ -8,7 +9,7 @@
 namespace px {
 namespace {
 
-using zk::ZkTime;
+using zksim::Time;
 
 ZkDriver::Options Quick(uint32_t key = 0) {
   ZkDriver::Options o;
@@ -41,8 +42,8 @@ TEST(ZkDriver, ReadsAttendanceOfEveryRecordSizeAndClears) {
       cfg.directLimit = direct;
       Rig rig(cfg);
       rig.sim.Populate(5, 0, 0);
-      rig.sim.AddRecord("3", ZkTime{2026, 3, 4, 5, 6, 7}, 1, 255, 42);
-      for (int i = 0; i < 60; ++i) rig.sim.AddRecord("5", ZkTime{2026, 12, 31, 23, 59, i % 60}, 15, i % 2);
+      rig.sim.AddRecord("3", Time{2026, 3, 4, 5, 6, 7}, 1, 255, 42);
+      for (int i = 0; i < 60; ++i) rig.sim.AddRecord("5", Time{2026, 12, 31, 23, 59, i % 60}, 15, i % 2);
       ASSERT_TRUE(rig.Connect()) << rig.drv.LastError();
       int count = 0;
       ASSERT_TRUE(rig.drv.ZkProbe(1, count));
@@ -115,10 +116,10 @@ TEST(ZkDriver, UsersCardsTemplatesStylesAndZones) {
     EXPECT_FALSE(rig.drv.ZkSetTimeZone(1, 4, week.substr(8))) << "a 48-digit week is refused";
     ASSERT_TRUE(rig.drv.ZkRefreshData(1));
     auto users = rig.sim.Users();
-    auto it = std::find_if(users.begin(), users.end(), [](auto& u) { return u.user.userId == "654321"; });
+    auto it = std::find_if(users.begin(), users.end(), [](auto& u) { return u.userId == "654321"; });
     ASSERT_NE(it, users.end());
-    EXPECT_EQ(it->user.card, 777u);
-    EXPECT_EQ(it->user.password, "99");
+    EXPECT_EQ(it->card, 777u);
+    EXPECT_EQ(it->password, "99");
     EXPECT_EQ(it->verifyStyle, 137);
     EXPECT_TRUE(it->ownZones);
     EXPECT_EQ(it->zones[0] + it->zones[1] + it->zones[2], 9u);
@@ -128,18 +129,70 @@ TEST(ZkDriver, UsersCardsTemplatesStylesAndZones) {
     EXPECT_EQ(zones[3].spans[3 * 4 + 2], 0) << "Wednesday keeps its place, no access";
     EXPECT_EQ(zones[3].spans[4 * 4 + 0], 9) << "Thursday starts 09:00";
     int fingers = 0;
-    for (auto& f : rig.sim.Fingers()) fingers += f.uid == it->user.uid && f.flag == 1 && f.data == tpl;
+    for (auto& f : rig.sim.Fingers()) fingers += f.slot == it->slot && f.flag == 1 && f.data == tpl;
     EXPECT_EQ(fingers, 1);
 
     // The card set is spent: rewriting the user keeps the card it has.
     ASSERT_TRUE(rig.drv.ZkSetUserInfoSSR(1, "654321", "", "", 0, true));
     users = rig.sim.Users();
-    it = std::find_if(users.begin(), users.end(), [](auto& u) { return u.user.userId == "654321"; });
-    EXPECT_EQ(it->user.card, 777u);
+    it = std::find_if(users.begin(), users.end(), [](auto& u) { return u.userId == "654321"; });
+    EXPECT_EQ(it->card, 777u);
 
     ASSERT_TRUE(rig.drv.ZkDeleteUserSSR(1, "654321", 12));
     EXPECT_EQ(rig.sim.Users().size(), 20u);
     EXPECT_FALSE(rig.drv.ZkDeleteUser(1, 654321, 12));
+  }
+}
+
+TEST(ZkDriver, ShortRecordsNameTheEnrolmentNumberNotTheSlot) {
+  zksim::Config cfg;
+  cfg.logRecordSize = 8;
+  Rig rig(cfg);
+  rig.sim.AddUser("42", "Ann", "", 0, 0);  // slot 1
+  rig.sim.AddUser("7", "Bob", "", 0, 0);   // slot 2
+  rig.sim.AddRecord("7", Time{2026, 3, 4, 5, 6, 7}, 1, 0);
+  rig.sim.AddRecord("42", Time{2026, 3, 4, 5, 7, 0}, 1, 1);
+  ASSERT_TRUE(rig.Connect());
+  ASSERT_TRUE(rig.drv.ZkReadAllLogs(1)) << rig.drv.LastError();
+  auto logs = rig.Logs();
+  ASSERT_EQ(logs.size(), 2u);
+  EXPECT_EQ(logs[0].user, 7);
+  EXPECT_EQ(logs[1].user, 42);
+  EXPECT_TRUE(rig.sim.GetStats().enabled);
+}
+
+TEST(ZkDriver, UserWritesAndDeletesSeeKeypadEnrolmentsMadeSinceTheLastRead) {
+  Rig rig;
+  rig.sim.Populate(3, 0, 0);
+  ASSERT_TRUE(rig.Connect());
+  ASSERT_TRUE(rig.drv.ZkReadAllUserIds(1));
+  // At the keypad meanwhile: a user enrolled in slot 4, and user 2 replaced
+  // by user 66 in slot 2.
+  rig.sim.AddUser("900", "Keypad", "", 0, 0);
+  rig.sim.RemoveUser("2");
+  rig.sim.AddUser("66", "Reused", "", 0, 0);
+  ASSERT_TRUE(rig.drv.ZkSetUserInfoSSR(1, "55", "", "", 0, true));
+  EXPECT_FALSE(rig.drv.ZkDeleteUser(1, 2, 12)) << "user 2 is gone; slot 2 is somebody else's";
+  std::map<std::string, uint16_t> slots;
+  for (const auto& u : rig.sim.Users()) slots[u.userId] = u.slot;
+  EXPECT_EQ(slots, (std::map<std::string, uint16_t>{{"1", 1}, {"66", 2}, {"3", 3}, {"900", 4}, {"55", 5}}));
+}
+
+TEST(ZkDriver, AnEmptyTerminalIsWrittenUsersInTheLayoutItKeeps) {
+  for (size_t size : {size_t{28}, size_t{72}}) {
+    zksim::Config cfg;
+    cfg.userRecordSize = size;
+    Rig rig(cfg);
+    ASSERT_TRUE(rig.Connect());
+    rig.drv.ZkSetCardNumber(0, "555");
+    ASSERT_TRUE(rig.drv.ZkSetUserInfoSSR(1, "4321", "", "123", 0, true)) << size;
+    EXPECT_EQ(rig.drv.UserRecordSize(), size);
+    ASSERT_TRUE(rig.drv.ZkSetUserInfoSSR(1, "4322", "", "", 0, true));
+    auto users = rig.sim.Users();
+    ASSERT_EQ(users.size(), 2u) << size;
+    EXPECT_EQ(std::tie(users[0].userId, users[0].card, users[0].password),
+              std::make_tuple(std::string("4321"), 555u, std::string("123")));
+    EXPECT_EQ(users[1].userId, "4322");
   }
 }
 
@@ -159,7 +212,7 @@ TEST(ZkDriver, SetsTheClockFromTheGivenTime) {
   ZkDriver drv(o);
   ASSERT_TRUE(drv.ZkConnect("127.0.0.1", sim.Port()));
   ASSERT_TRUE(drv.ZkSetDeviceTime(1));
-  ZkTime t = zk::ZkDecodeTime(sim.ClockValue());
+  Time t = sim.ClockTime();
   EXPECT_EQ(std::tie(t.year, t.month, t.day, t.hour), std::make_tuple(2027, 2, 3, 4));
 }
 
@@ -225,6 +278,20 @@ TEST(ZkDriver, FaultsFailWithinTheBoundAndLeaveNoDisabledTerminal) {
     ASSERT_TRUE(rig.Connect());
     EXPECT_TRUE(rig.sim.GetStats().enabled) << "reconnect enables the terminal a broken read left disabled";
     EXPECT_EQ(rig.sim.Records().size(), 200u) << "nothing cleared";
+  }
+  {
+    // An error answer: no records, but not an empty terminal, and enabled again.
+    Rig rig;
+    rig.sim.Populate(3, 6, 0);
+    zksim::Faults f;
+    f.logError = true;
+    rig.sim.SetFaults(f);
+    ASSERT_TRUE(rig.Connect());
+    EXPECT_FALSE(rig.drv.ZkReadAllLogs(1));
+    int count = 0;
+    EXPECT_TRUE(rig.drv.ZkProbe(1, count));
+    EXPECT_EQ(count, 6);
+    EXPECT_TRUE(rig.sim.GetStats().enabled);
   }
   {
     Rig rig;

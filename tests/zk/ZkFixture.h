@@ -39,6 +39,15 @@ public:
   void QueueForRawWrite(const std::string& l) override { raw.push_back(l); }
   void Queue_PutDone(const std::string& e) override { done.push_back(e); }
   void WriteToAuditTrail(const std::string& a, const std::string& d) override { audit.push_back(a + ":" + d); }
+  // With a journal: the lines stored from it, with their numbers, consumed.
+  IIntakeJournal* journal = nullptr;
+  std::vector<std::pair<IIntakeJournal::Seq, std::string>> journaled;
+  IIntakeJournal* Journal() override { return journal; }
+  void StoreJournaled(const std::vector<std::pair<IIntakeJournal::Seq, std::string>>& lines) override {
+    journaled.insert(journaled.end(), lines.begin(), lines.end());
+    IZkHost::StoreJournaled(lines);
+    for (const auto& l : lines) journal->Consumed(l.first);
+  }
 
 private:
   TestDatabase& db_;

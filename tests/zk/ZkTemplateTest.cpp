@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "common/TextCodec.h"
 #include "zk/ZkFixture.h"
 
@@ -69,6 +71,36 @@ TEST_P(ZkTemplateTest, CollectionStoresModesFilesAndProgress) {
   EXPECT_EQ(db->Scalar("select count(*) from ZKList"), "4");
 }
 
+TEST_P(ZkTemplateTest, ABrokenTransferLeavesTheCollectionAsItWasAndStaleFingersGo) {
+  opts.settings.F18Ext = true;  // every finger found is collected
+  master->users[1].fingers = {{0, Tpl(1)}, {1, Tpl(2)}};
+  master->users[2].fingers = {{0, Tpl(3)}, {1, Tpl(4)}};
+  master->users[2].card = "7788";
+  Start();
+  ASSERT_TRUE(Upload());
+  const auto before = List("0");
+  const std::string file = ReadFile(dir.File("templates/Users_000002.tpl"));
+  // The link breaks after the third finger read: the job fails and nothing
+  // of the collection changes, its list nor its files.
+  master->users[2].fingers = {{0, Tpl(5)}, {1, Tpl(6)}};
+  master->templateReadsBeforeDrop = 3;
+  EXPECT_FALSE(Upload());
+  EXPECT_EQ(List("0"), before);
+  EXPECT_TRUE(List("1").empty());
+  EXPECT_EQ(ReadFile(dir.File("templates/Users_000002.tpl")), file);
+  EXPECT_TRUE(log.Has("ZK.UpT: transfer broke off, the collection is left as it was."));
+  // Collected again with one finger left: the older second finger goes.
+  master->templateReadsBeforeDrop = -1;
+  master->linkUp = true;
+  master->users[1].fingers = {{0, Tpl(7)}};
+  master->users[1].password = "55";
+  ASSERT_TRUE(Upload());
+  EXPECT_EQ(List("0")["000001"], "0000000000R55");
+  EXPECT_TRUE(dir.Exists("templates/Users_000001.tpl"));
+  EXPECT_FALSE(dir.Exists("templates/Users_000001_1.tpl"));
+  EXPECT_TRUE(dir.Exists("templates/Users_000002_1.tpl"));
+}
+
 TEST_P(ZkTemplateTest, InstallWritesEachModeWithItsStyleAndValidTemplates) {
   opts.settings.F18Ext = true;
   master->users[7].fingers = {{0, Tpl(9)}, {1, Tpl(8)}};
@@ -83,8 +115,8 @@ TEST_P(ZkTemplateTest, InstallWritesEachModeWithItsStyleAndValidTemplates) {
   EXPECT_EQ(style, 137);
   const auto& u7 = target->users[7];
   EXPECT_EQ(u7.password, "1234");
-  EXPECT_EQ(u7.fingers.at(0)[0], 9);
-  EXPECT_EQ(u7.fingers.at(1)[0], 8);
+  EXPECT_EQ(u7.fingers.at(0), Tpl(9)) << "the template's own length, not the file's 2048 bytes";
+  EXPECT_EQ(u7.fingers.at(1), Tpl(8));
   EXPECT_EQ(u7.flags.at(0), 1);  // valid, not 0
   EXPECT_EQ(u7.zones, "3:3:3");
   EXPECT_TRUE(target->enabled);  // disabled during the batch, enabled after it
@@ -126,8 +158,12 @@ TEST_P(ZkTemplateTest, TimeZonesKeepTheirWeekdays) {
   Start();
   int value = 0;
   ASSERT_TRUE(zk->Send(Cmd("F18", "127000000002", "TMZ", "", "KXF18"), value));
-  // Zone 1 ("No Acc") and zone 3 (no tzones row) are left alone.
+  // Zone 1 ("No Acc") and zone 3 (no tzones row) are left alone; the
+  // terminal refreshes after the write.
   ASSERT_EQ(target->zones.size(), 1u);
+  auto tz = std::find(target->calls.begin(), target->calls.end(), "tz 2");
+  ASSERT_NE(tz, target->calls.end());
+  EXPECT_EQ(*std::next(tz), "refresh");
   EXPECT_EQ(target->zones[2], "06001200090017000900170000000000090017000900170006001200");
   EXPECT_TRUE(log.Has("ZKF7.SendTZTimer.tz=2: no timer for Wednesday, no access that day"));
   EXPECT_TRUE(zk->Send(Cmd("F18", "127000000002", "DTM", "", "KXF18"), value));

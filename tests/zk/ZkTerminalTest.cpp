@@ -36,7 +36,8 @@ TEST_P(ZkTerminalTest, AddressFormsAndThePortSplit) {
 }
 
 TEST_P(ZkTerminalTest, TheTableStopsAtTheTwoHundredFiftySixthTerminal) {
-  for (int i = 1; i <= 258; ++i) AddTerminal("T" + std::to_string(i), i, "KXF7", Format("127000%3.3d%3.3d", i / 256, i % 256));
+  // Reported as the table fills, even when no row follows.
+  for (int i = 1; i <= 256; ++i) AddTerminal("T" + std::to_string(i), i, "KXF7", Format("127000%3.3d%3.3d", i / 256, i % 256));
   auto& t = Start().State().table;
   EXPECT_EQ(t.Count(), 256);
   EXPECT_EQ(t[256].tag, "T256");
@@ -74,26 +75,40 @@ TEST_P(ZkTerminalTest, RecordsBecomeTransactionsWithTheirDirectionMarks) {
 
 TEST_P(ZkTerminalTest, CorruptRecordsStopTheReadKeepTheLogAndDisableTheTerminal) {
   auto term = AddTerminal("F7", 1, "KXF7", "127000000001");
+  // The store dates a record in this year: 2027 has no 29 February.
+  opts.clock = std::make_shared<ManualClock>(DateTime{2027, 6, 1, 12, 0, 0, 0});
   Start();
   bool skipped;
-  // User 0, a user above 999999 (with and without a mark) and a bad date.
-  ZkLogRecord badDate = Rec(9, 7);
-  badDate.month = 13;
-  for (const ZkLogRecord& bad : {Rec(0, 7), Rec(1000000, 7), Rec(1000000, 1), badDate}) {
+  // User 0, a user above 999999 (with and without a mark), a month 13, and
+  // days the store cannot date: 31 April, 29 February.
+  ZkLogRecord month13 = Rec(9, 7), april31 = Rec(9, 7, 1, 31), feb29 = Rec(9, 7, 1, 29);
+  month13.month = 13;
+  april31.month = 4;
+  feb29.month = 2;
+  int good = 11;
+  for (const ZkLogRecord& bad : {Rec(0, 7), Rec(1000000, 7), Rec(1000000, 1), month13, april31, feb29}) {
     host->saved.clear();
     host->states.clear();
-    term->logs = {Rec(11, 7), bad, Rec(12, 7)};
+    term->logs = {Rec(++good, 7), bad, Rec(99, 7)};
     EXPECT_FALSE(zk->GetTransactions(1, "F7", "127000000001", skipped));
-    ASSERT_EQ(host->saved.size(), 2u) << bad.user;
-    EXPECT_EQ(host->saved[0], "F7|091210150000117 127.0.0.1");
+    ASSERT_EQ(host->saved.size(), 2u) << bad.user << " " << bad.month;
+    EXPECT_EQ(host->saved[0], "F7|09121015" + Format("%6.6d", good) + "7 127.0.0.1");
     EXPECT_EQ(host->saved[1].size(), 3u + 15u);
     EXPECT_EQ(host->saved[1].substr(11), "      X");
     EXPECT_EQ(host->states, (std::vector<std::string>{"F7=DOWN"}));
     EXPECT_EQ(term->logs.size(), 3u);  // not cleared
+    EXPECT_TRUE(term->enabled);
   }
   EXPECT_EQ(host->noPoll.back(), "F7=Y");
   EXPECT_TRUE(log.Has("F7: No CLR due to corruption."));
   EXPECT_TRUE(log.HasSubstr("127.0.0.1: Trans Corrupted: 09121015000000"));
+  EXPECT_TRUE(log.HasSubstr("127.0.0.1: Trans Corrupted: 31041015000009"));
+  EXPECT_TRUE(log.HasSubstr("127.0.0.1: Trans Corrupted: 29021015000009"));
+  // Polled again as it stands, the record stored before the corrupt one is
+  // not stored twice.
+  host->saved.clear();
+  EXPECT_FALSE(zk->GetTransactions(1, "F7", "127000000001", skipped));
+  EXPECT_EQ(host->saved.size(), 1u);
 }
 
 TEST_P(ZkTerminalTest, RetryWaitsSkipPollsWithoutCountingThemAndDisconnectsAreNoticed) {
@@ -105,7 +120,8 @@ TEST_P(ZkTerminalTest, RetryWaitsSkipPollsWithoutCountingThemAndDisconnectsAreNo
   EXPECT_FALSE(zk->GetTransactions(1, "F7", "127000000001", skipped));
   EXPECT_FALSE(skipped);  // a real failed connect
   EXPECT_TRUE(log.Has("IP.Failed to Connect to 127.0.0.1 Retry in 3 sec."));
-  EXPECT_TRUE(log.Has("F7 - Poll Error"));
+  EXPECT_TRUE(log.Has("Failed to Connect: 127.0.0.1, P=4370"));
+  EXPECT_FALSE(log.Has("F7 - Poll Error"));
   for (int tick = 0; tick < 3; ++tick) {
     EXPECT_FALSE(zk->GetTransactions(1, "F7", "127000000001", skipped));
     EXPECT_TRUE(skipped);
@@ -130,6 +146,22 @@ TEST_P(ZkTerminalTest, RetryWaitsSkipPollsWithoutCountingThemAndDisconnectsAreNo
   term->probeAnswers = true;
   for (int i = 0; i < 3; ++i) zk->TickOneSecond();
   EXPECT_TRUE(zk->GetTransactions(1, "F7", "127000000001", skipped));
+
+  // Records it will not hand over (an error answer): a failed poll, and the
+  // terminal is enabled again with its log.
+  term->logs = {Rec(2, 7)};
+  EXPECT_FALSE(zk->GetTransactions(1, "F7", "127000000001", skipped));
+  EXPECT_FALSE(skipped);
+  EXPECT_TRUE(term->enabled);
+  EXPECT_EQ(term->logs.size(), 1u);
+  EXPECT_TRUE(log.Has("F7: log not read, 1 records kept."));
+
+  // A link closed by a time-out is connected again by the next command.
+  const int connects = term->connects;
+  term->linkUp = false;
+  int value = 0;
+  EXPECT_TRUE(zk->Send(Cmd("F7", "127000000001", "DTM"), value));
+  EXPECT_EQ(term->connects, connects + 1);
 }
 
 TEST_P(ZkTerminalTest, CommandRingRoundTripsAndRefusesWhatItCannotHold) {

@@ -1,5 +1,6 @@
 // Terminal work off the event loop: a real driver against the simulator, the
 // module on a running loop, every service call checked to be on the loop.
+#include <algorithm>
 #include <thread>
 
 #include "platform/EventLoop.h"
@@ -18,8 +19,10 @@ class LoopCheckingHost : public RecordingHost {
 public:
   LoopCheckingHost(TestDatabase& db, EventLoop& loop) : RecordingHost(db), loop_(loop) {}
   std::atomic<int> offLoop{0};
+  std::atomic<bool> throwOnce{false};
   void Save_Trans(const std::string& tag, const std::string& r) override {
     if (!loop_.InLoopThread()) ++offLoop;
+    if (throwOnce.exchange(false)) throw std::runtime_error("store failed");
     RecordingHost::Save_Trans(tag, r);
   }
 
@@ -67,16 +70,49 @@ TEST(ZkWorkerTest, PollRunsOffTheLoopAndHandsRecordsBackInOrder) {
   ASSERT_EQ(host->saved.size(), 1500u);
   EXPECT_TRUE(sim.Records().empty());
 
-  // Shutting down in the middle of a long read neither hangs nor stores after it.
+  // Work handed back that throws ends the hand-over: the poll fails, the
+  // worker goes on, and the next poll stores the records it kept.
+  auto poll = [&] {
+    std::atomic<bool> done{false}, result{false};
+    loop.Synchronize([&] {
+      zk->RunOffLoop([&, z] {
+        bool skipped;
+        result = z->GetTransactions(1, "F7", "127000000001:" + std::to_string(sim.Port()), skipped);
+      }, [&] { done = true; });
+    });
+    EXPECT_TRUE(WaitFor([&] { return done.load(); }, 20s));
+    return result.load();
+  };
+  for (int i = 0; i < 3; ++i) sim.AddRecord("5", zksim::Time{2026, 12, 9, 10, i, 0}, 1, 0);
+  host->throwOnce = true;
+  EXPECT_FALSE(poll());
+  EXPECT_TRUE(log.HasSubstr("<ZK.OnLoop>store failed"));
+  EXPECT_EQ(sim.Records().size(), 3u);
+  EXPECT_TRUE(poll());
+  EXPECT_EQ(host->saved.size(), 1503u);
+
+  // Shutting down in the middle of a long read neither hangs nor stores
+  // after it: the terminal keeps its records and is enabled again.
   sim.Populate(20, 20000, 0);
+  zksim::Config paced;
+  paced.paceMs = 2;  // slow enough that the shutdown falls inside the read
+  sim.SetConfig(paced);
+  const auto clears = sim.GetStats().clears;
+  const auto commands = sim.GetStats().commands.size();
   loop.Synchronize([&] {
     zk->RunOffLoop([&, z] {
       bool skipped;
       z->GetTransactions(1, "F7", "127000000001:" + std::to_string(sim.Port()), skipped);
     }, {});
   });
-  std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(WaitFor([&] {
+    auto c = sim.GetStats().commands;
+    return std::count(c.begin() + static_cast<long>(commands), c.end(), uint16_t{1504}) >= 2;  // chunks under way
+  }, 20s));
   loop.Synchronize([&] { zk.reset(); });
+  EXPECT_EQ(sim.Records().size(), 20000u);
+  EXPECT_EQ(sim.GetStats().clears, clears);
+  EXPECT_TRUE(sim.GetStats().enabled);
   loop.Stop();
   runner.join();
   sim.Stop();

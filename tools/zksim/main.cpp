@@ -1,5 +1,6 @@
 // zksim: a simulated fingerprint terminal on a TCP port.
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,15 +22,39 @@ void Usage() {
       "  --users N            users 1..N (default 10)\n"
       "  --records N          attendance records (default 20)\n"
       "  --templates N        fingers per user (default 1)\n"
+      "  --record-date D      day of the first record, YYYY-MM-DD or \"today\"\n"
+      "                       (default 2026-01-05); records start at 08:00, 37 s apart\n"
       "  --user-size 28|72    user record size (default 72)\n"
       "  --log-size 8|16|40   attendance record size (default 40)\n"
       "  --comm-key N         communication password (default 0, none)\n"
       "  --direct-limit N     tables up to N bytes in one packet (default 1024)\n"
       "  --pace-ms N          pause between packets, one packet per read at the client\n"
       "  --strict-checksum    close connections whose requests have wrong checksums\n"
-      "  --fault NAME         refuse, silence, drop, corrupt, split, join, session, reply\n"
+      "  --fault NAME         refuse, silence, drop, corrupt, split, join, session, reply,\n"
+      "                       log-error, drop-on-clear\n"
       "                       (repeatable)\n"
       "Prints \"zksim listening on ADDR:PORT\" once ready; SIGINT/SIGTERM stop it.");
+}
+
+// "YYYY-MM-DD" or "today" into the day of `t`.
+bool ToDate(const std::string& s, zksim::Time& t) {
+  if (s == "today") {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    t.year = tm.tm_year + 1900;
+    t.month = tm.tm_mon + 1;
+    t.day = tm.tm_mday;
+    return true;
+  }
+  int y = 0, m = 0, d = 0;
+  char tail = 0;
+  if (std::sscanf(s.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3) return false;
+  if (y < 2000 || y > 2099 || m < 1 || m > 12 || d < 1 || d > 31) return false;
+  t.year = y;
+  t.month = m;
+  t.day = d;
+  return true;
 }
 
 bool ToInt(const char* s, long lo, long hi, long& out) {
@@ -45,6 +70,7 @@ int main(int argc, char** argv) {
   long port = 4370, users = 10, records = 20, templates = 1;
   zksim::Config cfg;
   zksim::Faults faults;
+  zksim::Time first{2026, 1, 5, 8, 0, 0};
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&](long lo, long hi, long& out) {
@@ -67,6 +93,8 @@ int main(int argc, char** argv) {
       value(0, 10000000, records);
     } else if (a == "--templates") {
       value(0, 10, templates);
+    } else if (a == "--record-date" && i + 1 < argc) {
+      if (!ToDate(argv[++i], first)) return std::fprintf(stderr, "zksim: bad value for --record-date\n"), 2;
     } else if (a == "--user-size") {
       value(28, 72, v);
       if (v != 28 && v != 72) return std::fprintf(stderr, "zksim: user size is 28 or 72\n"), 2;
@@ -96,6 +124,8 @@ int main(int argc, char** argv) {
       else if (f == "join") faults.joinReplies = true;
       else if (f == "session") faults.wrongSession = true;
       else if (f == "reply") faults.wrongReply = true;
+      else if (f == "log-error") faults.logError = true;
+      else if (f == "drop-on-clear") faults.dropOnClear = true;
       else return std::fprintf(stderr, "zksim: unknown fault %s\n", f.c_str()), 2;
     } else {
       std::fprintf(stderr, "zksim: unknown option %s (see --help)\n", a.c_str());
@@ -103,7 +133,7 @@ int main(int argc, char** argv) {
     }
   }
   zksim::Simulator sim(cfg);
-  sim.Populate(static_cast<int>(users), static_cast<int>(records), static_cast<int>(templates));
+  sim.Populate(static_cast<int>(users), static_cast<int>(records), static_cast<int>(templates), 1, first);
   sim.SetFaults(faults);
   if (!sim.Start(static_cast<int>(port), host)) {
     std::fprintf(stderr, "zksim: cannot listen on %s:%ld: %s\n", host.c_str(), port, std::strerror(errno));

@@ -11,15 +11,13 @@
 #include <ctime>
 #include <thread>
 
-#include "zk/ZkLink.h"
+#include "FrameReader.h"
 #include "zksim/ZkSim.h"
 
 namespace zksim {
 
-using namespace px::zk;
-
 void Session::Run() {
-  ZkReassembler rx(false);
+  FrameReader rx;
   uint8_t buf[65536];
   while (!sim_.stop_) {
     pollfd pf{fd_, POLLIN, 0};
@@ -28,41 +26,35 @@ void Session::Run() {
     if (r <= 0) continue;
     ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n <= 0) break;
-    rx.Feed(buf, static_cast<size_t>(n));
-    ZkPacket p;
-    bool open = true;
-    uint64_t seen = rx.ChecksumMismatches();
-    while (open && rx.Next(p)) {
+    rx.Add(buf, static_cast<size_t>(n));
+    Packet p;
+    bool open = true, checksumOk = true;
+    FrameReader::Result got;
+    while (open && (got = rx.Next(p, checksumOk)) == FrameReader::Result::Packet) {
       bool strict;
       {
         std::lock_guard<std::mutex> lk(sim_.mu_);
         strict = sim_.cfg_.strictChecksum;
-        if (rx.ChecksumMismatches() != seen) ++sim_.stats_.checksumMismatches;
+        if (!checksumOk) ++sim_.stats_.checksumMismatches;
       }
-      if (rx.ChecksumMismatches() != seen && strict) {
+      if (!checksumOk && strict) {
         open = false;
         break;
       }
-      seen = rx.ChecksumMismatches();
       Packets out;
       dropAfterWrite_ = false;
       open = Handle(p, out);
       if (!Write(out)) open = false;
       if (dropAfterWrite_) open = false;
     }
-    if (!open || rx.Failed()) break;
+    if (!open || got == FrameReader::Result::Broken) break;
   }
 }
 
 void Session::Reply(Packets& out, uint16_t command, const std::vector<uint8_t>& data) {
-  Faults f;
-  {
-    std::lock_guard<std::mutex> lk(sim_.mu_);
-    f = sim_.faults_;
-  }
-  uint16_t session = static_cast<uint16_t>(session_ + (f.wrongSession ? 1 : 0));
-  uint16_t reply = static_cast<uint16_t>(reply_ + (f.wrongReply ? 1 : 0));
-  out.push_back(ZkEncode(command, session, reply, data));
+  uint16_t session = static_cast<uint16_t>(session_ + (faults_.wrongSession ? 1 : 0));
+  uint16_t reply = static_cast<uint16_t>(reply_ + (faults_.wrongReply ? 1 : 0));
+  out.push_back(Frame(command, session, reply, data));
 }
 
 bool Session::WriteAll(const uint8_t* p, size_t n) {
@@ -97,13 +89,13 @@ bool Session::Write(const Packets& out) {
     std::vector<uint8_t> all;
     for (const auto& p : out) all.insert(all.end(), p.begin(), p.end());
     // An unasked event packet in the same write: clients must skip it.
-    std::vector<uint8_t> ev = ZkEncode(CMD_REG_EVENT, 1, 0, {});
+    std::vector<uint8_t> ev = Frame(op::Event, 1, 0, {});
     all.insert(all.end(), ev.begin(), ev.end());
     return WriteAll(all.data(), all.size());
   }
   for (size_t i = 0; i < out.size(); ++i) {
     const auto& p = out[i];
-    if (pace > 0 && i + 1 < out.size() && GetU16(p.data() + 8) == CMD_DATA) {
+    if (pace > 0 && i + 1 < out.size() && Le16(p.data() + 8) == op::Data) {
       // A paced terminal still sends the closing acknowledgement right
       // behind its data, as one segment with the data's tail.
       std::vector<uint8_t> both = p;
@@ -131,45 +123,47 @@ std::vector<uint8_t> Session::Table(uint16_t command, uint32_t fct, bool& known)
   std::lock_guard<std::mutex> lk(sim_.mu_);
   std::vector<uint8_t> body;
   known = true;
-  if (command == CMD_ATTLOG_RRQ) {
+  auto add = [&body](const std::vector<uint8_t>& r) { body.insert(body.end(), r.begin(), r.end()); };
+  if (command == op::AttLogRead) {
+    const size_t size = sim_.cfg_.logRecordSize;
     size_t half = sim_.records_.size() / 2;
     for (size_t i = 0; i < sim_.records_.size(); ++i) {
       if (sim_.faults_.corruptRecord && i == half) {
-        ZkAttendance bad = sim_.records_[i];
-        bad.uid = 0;
-        bad.userId = "0";
-        auto r = BuildLog(bad, sim_.cfg_.logRecordSize);
-        body.insert(body.end(), r.begin(), r.end());
+        Record bad = sim_.records_[i];
+        bad.userId.assign(1, '0');  // user 0: no such enrolment
+        add(RecordBytes(bad, 0, size));
       }
-      auto r = BuildLog(sim_.records_[i], sim_.cfg_.logRecordSize);
-      body.insert(body.end(), r.begin(), r.end());
+      add(RecordBytes(sim_.records_[i], sim_.records_[i].slot, size));
     }
-  } else if (command == CMD_USERTEMP_RRQ && fct == FCT_USER) {
-    for (const SimUser& u : sim_.users_) {
-      auto r = BuildUser(u.user, sim_.cfg_.userRecordSize);
-      body.insert(body.end(), r.begin(), r.end());
+    // A clocking that lands once the table is out.
+    for (const auto& [user, state] : sim_.afterRead_) {
+      std::time_t now = std::time(nullptr) + sim_.clockOffset_;
+      std::tm tm{};
+      localtime_r(&now, &tm);
+      Time t{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+      sim_.records_.push_back(sim_.MakeRecord(user, t, 1, state, 0));
     }
-  } else if (command == CMD_DB_RRQ && fct == FCT_FINGERTMP) {
-    for (const ZkFinger& f : sim_.fingers_) {
-      auto r = BuildFinger(f);
-      body.insert(body.end(), r.begin(), r.end());
-    }
+    sim_.afterRead_.clear();
+  } else if (command == op::UserTempRead && fct == kTableUsers) {
+    for (const User& u : sim_.users_) add(UserBytes(u, sim_.cfg_.userRecordSize));
+  } else if (command == op::DbRead && fct == kTableTemplates) {
+    for (const Finger& f : sim_.fingers_) add(FingerBytes(f));
   } else {
     known = false;
   }
   std::vector<uint8_t> table;
-  PutU32(table, static_cast<uint32_t>(body.size()));
+  Add32(table, static_cast<uint32_t>(body.size()));
   table.insert(table.end(), body.begin(), body.end());
   return table;
 }
 
 void Session::SendChunk(uint32_t start, uint32_t size, Packets& out, bool& drop) {
   std::vector<uint8_t> prep;
-  PutU32(prep, size);
-  PutU32(prep, 0);
-  Reply(out, CMD_PREPARE_DATA, prep);
-  Reply(out, CMD_DATA, std::vector<uint8_t>(pending_.begin() + start, pending_.begin() + start + size));
-  Reply(out, CMD_ACK_OK);
+  Add32(prep, size);
+  Add32(prep, 0);
+  Reply(out, op::PrepareData, prep);
+  Reply(out, op::Data, std::vector<uint8_t>(pending_.begin() + start, pending_.begin() + start + size));
+  Reply(out, op::AckOk);
   if (drop) {
     dropAfterWrite_ = true;
     dropAt_ = out[0].size() + out[1].size() / 2;

@@ -2,103 +2,153 @@
 #include <ctime>
 
 #include "Session.h"
-#include "zk/ZkLink.h"
 #include "zksim/ZkSim.h"
 
 namespace zksim {
 
-using namespace px::zk;
-
 namespace {
 
-SimUser* FindUid(std::vector<SimUser>& users, uint16_t uid) {
-  for (SimUser& u : users)
-    if (u.user.uid == uid) return &u;
+User* BySlot(std::vector<User>& users, uint16_t slot) {
+  for (User& u : users)
+    if (u.slot == slot) return &u;
   return nullptr;
+}
+
+Time LocalTime(int64_t offset) {
+  std::time_t now = static_cast<std::time_t>(std::time(nullptr) + offset);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return Time{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
 }  // namespace
 
-bool Session::Handle(const ZkPacket& p, Packets& out) {
+bool Session::Handle(const Packet& p, Packets& out) {
   reply_ = p.reply;
   Config cfg;
-  Faults faults;
   {
     std::lock_guard<std::mutex> lk(sim_.mu_);
     // A bounded history: enough for tests, no growth in a long CLI run.
     if (sim_.stats_.commands.size() < 100000) sim_.stats_.commands.push_back(p.command);
     cfg = sim_.cfg_;
-    faults = sim_.faults_;
+    faults_ = sim_.faults_;
   }
-  const std::vector<uint8_t>& d = p.data;
+  const std::vector<uint8_t>& d = p.body;
   switch (p.command) {
-    case CMD_CONNECT: {
+    case op::Connect: {
       {
         std::lock_guard<std::mutex> lk(sim_.mu_);
         session_ = sim_.nextSession_++;
         if (sim_.nextSession_ == 0) sim_.nextSession_ = 1;
       }
       authed_ = cfg.commKey == 0;
-      Reply(out, authed_ ? CMD_ACK_OK : CMD_ACK_UNAUTH);
+      Reply(out, authed_ ? op::AckOk : op::AckUnauth);
       return true;
     }
-    case CMD_AUTH: {
+    case op::Auth:
       // The third byte is the client's tick value; the rest follows from it.
-      authed_ = d.size() >= 4 && MakeCommKey(cfg.commKey, session_, d[2]) ==
-                                     std::vector<uint8_t>(d.begin(), d.begin() + 4);
-      Reply(out, authed_ ? CMD_ACK_OK : CMD_ACK_UNAUTH);
+      authed_ = d.size() >= 4 && AuthWord(cfg.commKey, session_, d[2]) == std::vector<uint8_t>(d.begin(), d.begin() + 4);
+      Reply(out, authed_ ? op::AckOk : op::AckUnauth);
       return true;
-    }
-    case CMD_EXIT:
-      Reply(out, CMD_ACK_OK);
+    case op::Exit:
+      Reply(out, op::AckOk);
       return false;
     default:
       break;
   }
   if (!authed_) {
-    Reply(out, CMD_ACK_UNAUTH);
+    Reply(out, op::AckUnauth);
     return true;
   }
-  std::unique_lock<std::mutex> lk(sim_.mu_);
-  auto& users = sim_.users_;
   switch (p.command) {
-    case CMD_ENABLEDEVICE:
-    case CMD_DISABLEDEVICE:
-      sim_.stats_.enabled = p.command == CMD_ENABLEDEVICE;
+    case op::GetTime: {
+      std::vector<uint8_t> v;
+      Add32(v, sim_.ClockValue());
+      Reply(out, op::AckOk, v);
+      return true;
+    }
+    case op::DataWriteRead: {
+      if (d.size() < 7) break;
+      const uint16_t what = Le16(d.data() + 1);
+      if (what == op::AttLogRead && faults_.logError) break;
+      bool known = false;
+      std::vector<uint8_t> table = Table(what, Le32(d.data() + 3), known);
+      if (!known) break;
+      if (table.size() <= cfg.directLimit) {
+        Reply(out, op::Data, table);
+        return true;
+      }
+      pending_ = std::move(table);
+      std::vector<uint8_t> stat{0};
+      Add32(stat, static_cast<uint32_t>(pending_.size()));
+      Add32(stat, static_cast<uint32_t>(pending_.size()));
+      Add32(stat, 0);
+      Reply(out, op::AckOk, stat);
+      return true;
+    }
+    case op::DataReady: {
+      if (d.size() < 8) break;
+      uint32_t start = Le32(d.data()), size = Le32(d.data() + 4);
+      if (start > pending_.size() || size > pending_.size() - start || size == 0) break;
+      bool drop = faults_.dropMidTransfer;
+      SendChunk(start, size, out, drop);
+      return true;
+    }
+    default: {
+      std::lock_guard<std::mutex> lk(sim_.mu_);
+      return HandleData(p, out);
+    }
+  }
+  Reply(out, op::AckError);
+  return true;
+}
+
+bool Session::HandleData(const Packet& p, Packets& out) {
+  const std::vector<uint8_t>& d = p.body;
+  const Faults& faults = sim_.faults_;
+  auto& users = sim_.users_;
+  auto& fingers = sim_.fingers_;
+  bool ok = true;
+  switch (p.command) {
+    case op::Enable:
+      if (!sim_.stats_.enabled) {
+        // The keypad works again and the first person in line clocks.
+        for (const auto& [user, state] : sim_.onEnable_)
+          sim_.records_.push_back(sim_.MakeRecord(user, LocalTime(sim_.clockOffset_), 1, state, 0));
+        sim_.onEnable_.clear();
+      }
+      sim_.stats_.enabled = true;
       break;
-    case CMD_RESTART:
+    case op::Disable:
+      sim_.stats_.enabled = false;
+      break;
+    case op::Restart:
       ++sim_.stats_.restarts;
       sim_.stats_.enabled = true;
-      lk.unlock();
-      Reply(out, CMD_ACK_OK);
+      Reply(out, op::AckOk);
       return false;
-    case CMD_REFRESHDATA:
+    case op::Refresh:
+      ++sim_.stats_.refreshes;
       break;
-    case CMD_GET_FREE_SIZES: {
-      std::vector<uint8_t> sizes(92, 0);
-      auto put = [&](size_t field, uint32_t v) {
-        for (int i = 0; i < 4; ++i) sizes[field * 4 + i] = static_cast<uint8_t>(v >> (8 * i));
-      };
-      put(4, static_cast<uint32_t>(users.size()));
-      put(6, static_cast<uint32_t>(sim_.fingers_.size()));
-      put(8, static_cast<uint32_t>(sim_.records_.size() + (faults.corruptRecord && !sim_.records_.empty())));
-      put(14, 3000);
-      put(15, 10000);
-      put(16, 100000);
-      lk.unlock();
-      Reply(out, CMD_ACK_OK, sizes);
+    case op::FreeSizes: {
+      std::vector<uint8_t> sizes;
+      uint32_t fields[23] = {};
+      fields[4] = static_cast<uint32_t>(users.size());
+      fields[6] = static_cast<uint32_t>(fingers.size());
+      fields[8] = static_cast<uint32_t>(sim_.records_.size() + (faults.corruptRecord && !sim_.records_.empty()));
+      fields[14] = 3000;
+      fields[15] = 10000;
+      fields[16] = 100000;
+      for (uint32_t f : fields) Add32(sizes, f);
+      Reply(out, op::AckOk, sizes);
       return true;
     }
-    case CMD_GET_TIME: {
-      lk.unlock();
-      std::vector<uint8_t> v;
-      PutU32(v, sim_.ClockValue());
-      Reply(out, CMD_ACK_OK, v);
-      return true;
-    }
-    case CMD_SET_TIME: {
-      if (d.size() < 4) goto error;
-      ZkTime t = ZkDecodeTime(GetU32(d.data()));
+    case op::SetTime: {
+      if (d.size() < 4) {
+        ok = false;
+        break;
+      }
+      Time t = UnpackTime(Le32(d.data()));
       std::tm tm{};
       tm.tm_year = t.year - 1900;
       tm.tm_mon = t.month - 1;
@@ -110,145 +160,119 @@ bool Session::Handle(const ZkPacket& p, Packets& out) {
       sim_.clockOffset_ = static_cast<int64_t>(std::mktime(&tm)) - static_cast<int64_t>(std::time(nullptr));
       break;
     }
-    case CMD_CLEAR_ATTLOG:
+    case op::ClearAttLog:
+      if (faults.dropOnClear) return false;
       sim_.records_.clear();
       ++sim_.stats_.clears;
+      if (faults.loseClearAnswer) return false;
       break;
-    case CMD_DATA_WRRQ: {
-      if (d.size() < 7) goto error;
-      lk.unlock();
-      bool known = false;
-      std::vector<uint8_t> table = Table(GetU16(d.data() + 1), GetU32(d.data() + 3), known);
-      if (!known) {
-        Reply(out, CMD_ACK_ERROR);
-        return true;
-      }
-      if (table.size() <= cfg.directLimit) {
-        Reply(out, CMD_DATA, table);
-        return true;
-      }
-      pending_ = std::move(table);
-      std::vector<uint8_t> stat{0};
-      PutU32(stat, static_cast<uint32_t>(pending_.size()));
-      PutU32(stat, static_cast<uint32_t>(pending_.size()));
-      PutU32(stat, 0);
-      Reply(out, CMD_ACK_OK, stat);
-      return true;
-    }
-    case CMD_DATA_RDY: {
-      if (d.size() < 8) goto error;
-      uint32_t start = GetU32(d.data()), size = GetU32(d.data() + 4);
-      if (start > pending_.size() || size > pending_.size() - start || size == 0) goto error;
-      lk.unlock();
-      bool drop = faults.dropMidTransfer;
-      SendChunk(start, size, out, drop);
-      return true;
-    }
-    case CMD_FREE_DATA:
+    case op::FreeData:
       pending_.clear();
       inbound_.clear();
       break;
-    case CMD_PREPARE_DATA:
+    case op::PrepareData:
       inbound_.clear();
       break;
-    case CMD_DATA:
-      if (inbound_.size() + d.size() > (16u << 20)) goto error;
-      inbound_.insert(inbound_.end(), d.begin(), d.end());
+    case op::Data:
+      ok = inbound_.size() + d.size() <= (16u << 20);
+      if (ok) inbound_.insert(inbound_.end(), d.begin(), d.end());
       break;
-    case CMD_TMP_WRITE: {
-      if (d.size() < 6) goto error;
-      uint16_t uid = GetU16(d.data());
-      int finger = d[2], flag = d[3];
-      size_t size = GetU16(d.data() + 4);
-      if (!FindUid(users, uid) || finger > 9 || size == 0 || size > inbound_.size()) goto error;
-      auto& fs = sim_.fingers_;
-      fs.erase(std::remove_if(fs.begin(), fs.end(),
-                              [&](const ZkFinger& f) { return f.uid == uid && f.finger == finger; }),
-               fs.end());
-      fs.push_back(ZkFinger{uid, finger, flag, std::vector<uint8_t>(inbound_.begin(), inbound_.begin() + size)});
+    case op::TemplateWrite: {
+      // The template's length is declared and must be what was sent.
+      ok = d.size() >= 6 && BySlot(users, Le16(d.data())) && d[2] <= 9 && Le16(d.data() + 4) > 0 &&
+           Le16(d.data() + 4) == inbound_.size();
+      if (!ok) break;
+      uint16_t slot = Le16(d.data());
+      int finger = d[2];
+      fingers.erase(std::remove_if(fingers.begin(), fingers.end(),
+                                   [&](const Finger& f) { return f.slot == slot && f.finger == finger; }),
+                    fingers.end());
+      fingers.push_back(Finger{slot, finger, d[3], inbound_});
       break;
     }
-    case CMD_USER_WRQ: {
-      std::vector<ZkUser> parsed;
-      if ((d.size() != kUserSmall && d.size() != kUserLarge) || !ParseUsers(d.data(), d.size(), d.size(), parsed))
-        goto error;
-      if (SimUser* u = FindUid(users, parsed[0].uid)) {
-        u->user = parsed[0];
+    case op::UserWrite: {
+      // A record in the other layout is refused, as a terminal does.
+      User parsed;
+      ok = d.size() == sim_.cfg_.userRecordSize && UserFromBytes(d.data(), d.size(), parsed);
+      if (!ok) break;
+      if (User* u = BySlot(users, parsed.slot)) {
+        u->userId = parsed.userId;
+        u->name = parsed.name;
+        u->password = parsed.password;
+        u->privilege = parsed.privilege;
+        u->enabled = parsed.enabled;
+        u->card = parsed.card;
       } else {
-        SimUser nu;
-        nu.user = parsed[0];
-        users.push_back(nu);
+        users.push_back(parsed);
       }
       break;
     }
-    case CMD_DELETE_USER: {
-      if (d.size() < 2) goto error;
-      uint16_t uid = GetU16(d.data());
-      if (!FindUid(users, uid)) goto error;
-      users.erase(std::remove_if(users.begin(), users.end(), [&](const SimUser& u) { return u.user.uid == uid; }),
+    case op::DeleteUser: {
+      ok = d.size() >= 2 && BySlot(users, Le16(d.data()));
+      if (!ok) break;
+      uint16_t slot = Le16(d.data());
+      users.erase(std::remove_if(users.begin(), users.end(), [&](const User& u) { return u.slot == slot; }),
                   users.end());
-      auto& fs = sim_.fingers_;
-      fs.erase(std::remove_if(fs.begin(), fs.end(), [&](const ZkFinger& f) { return f.uid == uid; }), fs.end());
+      fingers.erase(std::remove_if(fingers.begin(), fingers.end(), [&](const Finger& f) { return f.slot == slot; }),
+                    fingers.end());
       break;
     }
-    case CMD_DELETE_USERTEMP: {
-      if (d.size() < 3) goto error;
-      uint16_t uid = GetU16(d.data());
+    case op::DeleteUserTemp: {
+      ok = d.size() >= 3;
+      if (!ok) break;
+      uint16_t slot = Le16(d.data());
       int finger = d[2];
-      auto& fs = sim_.fingers_;
-      auto it = std::remove_if(fs.begin(), fs.end(),
-                               [&](const ZkFinger& f) { return f.uid == uid && f.finger == finger; });
-      if (it == fs.end()) goto error;
-      fs.erase(it, fs.end());
+      auto it = std::remove_if(fingers.begin(), fingers.end(),
+                               [&](const Finger& f) { return f.slot == slot && f.finger == finger; });
+      ok = it != fingers.end();
+      fingers.erase(it, fingers.end());
       break;
     }
-    case CMD_USERTEMP_RRQ: {
-      if (d.size() < 3) goto error;
-      uint16_t uid = GetU16(d.data());
+    case op::UserTempRead: {
+      if (d.size() < 3) {
+        ok = false;
+        break;
+      }
+      if (faults.dropAfterTemplates >= 0 && sim_.templateReads_++ >= faults.dropAfterTemplates) return false;
+      uint16_t slot = Le16(d.data());
       int finger = d[2];
-      auto it = std::find_if(sim_.fingers_.begin(), sim_.fingers_.end(),
-                             [&](const ZkFinger& f) { return f.uid == uid && f.finger == finger; });
-      if (it == sim_.fingers_.end()) goto error;
+      auto it = std::find_if(fingers.begin(), fingers.end(),
+                             [&](const Finger& f) { return f.slot == slot && f.finger == finger; });
+      ok = it != fingers.end();
+      if (!ok) break;
       pending_ = it->data;
-      lk.unlock();
       bool drop = false;
       SendChunk(0, static_cast<uint32_t>(pending_.size()), out, drop);
       pending_.clear();
       return true;
     }
-    case CMD_VERIFY_WRQ: {
-      if (d.size() < 3) goto error;
-      SimUser* u = FindUid(users, GetU16(d.data()));
-      if (!u) goto error;
-      u->verifyStyle = d[2];
+    case op::VerifyWrite: {
+      User* u = d.size() >= 3 ? BySlot(users, Le16(d.data())) : nullptr;
+      ok = u != nullptr;
+      if (ok) u->verifyStyle = d[2];
       break;
     }
-    case CMD_TZ_WRQ: {
-      if (d.size() < 32) goto error;
+    case op::TzWrite: {
+      ok = d.size() >= 32;
+      if (!ok) break;
       TimeZone tz;
       std::copy(d.begin() + 4, d.begin() + 32, tz.spans);
-      sim_.zones_[static_cast<int>(GetU32(d.data()))] = tz;
+      sim_.zones_[static_cast<int>(Le32(d.data()))] = tz;
       break;
     }
-    case CMD_USERTZ_WRQ: {
-      if (d.size() < 20) goto error;
-      SimUser* u = FindUid(users, static_cast<uint16_t>(GetU32(d.data())));
-      if (!u) goto error;
-      u->ownZones = GetU32(d.data() + 4) != 0;
-      for (int i = 0; i < 3; ++i) u->zones[i] = GetU32(d.data() + 8 + 4 * i);
+    case op::UserTzWrite: {
+      User* u = d.size() >= 20 ? BySlot(users, static_cast<uint16_t>(Le32(d.data()))) : nullptr;
+      ok = u != nullptr;
+      if (!ok) break;
+      u->ownZones = Le32(d.data() + 4) != 0;
+      for (int i = 0; i < 3; ++i) u->zones[i] = Le32(d.data() + 8 + 4 * i);
       break;
     }
     default:
-      lk.unlock();
-      Reply(out, CMD_ACK_UNKNOWN);
+      Reply(out, op::AckUnknown);
       return true;
   }
-  lk.unlock();
-  Reply(out, CMD_ACK_OK);
-  return true;
-error:
-  if (lk.owns_lock()) lk.unlock();
-  Reply(out, CMD_ACK_ERROR);
+  Reply(out, ok ? op::AckOk : op::AckError);
   return true;
 }
 

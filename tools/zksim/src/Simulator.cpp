@@ -10,11 +10,10 @@
 #include <random>
 
 #include "Session.h"
+#include "Wire.h"
 #include "zksim/ZkSim.h"
 
 namespace zksim {
-
-using namespace px::zk;
 
 Simulator::Simulator(Config cfg) : cfg_(cfg) {}
 
@@ -91,6 +90,7 @@ void Simulator::Serve(int fd) {
 void Simulator::SetFaults(const Faults& f) {
   std::lock_guard<std::mutex> lk(mu_);
   faults_ = f;
+  templateReads_ = 0;  // counted from the moment the faults are set
 }
 
 Faults Simulator::GetFaults() {
@@ -106,39 +106,69 @@ void Simulator::SetConfig(const Config& c) {
 void Simulator::AddUser(const std::string& userId, const std::string& name, const std::string& password,
                         int privilege, uint32_t card, bool enabled) {
   std::lock_guard<std::mutex> lk(mu_);
-  uint16_t top = 0;
-  for (const SimUser& u : users_) top = std::max(top, u.user.uid);
-  SimUser u;
-  u.user.uid = static_cast<uint16_t>(top + 1);
-  u.user.userId = userId;
-  u.user.name = name;
-  u.user.password = password;
-  u.user.privilege = privilege;
-  u.user.card = card;
-  u.user.enabled = enabled;
+  User u;
+  // The lowest free slot, as an enrolment at the keypad takes one.
+  for (bool taken = true; taken;) {
+    ++u.slot;
+    taken = std::any_of(users_.begin(), users_.end(), [&](const User& x) { return x.slot == u.slot; });
+  }
+  u.userId = userId;
+  u.name = name;
+  u.password = password;
+  u.privilege = privilege;
+  u.card = card;
+  u.enabled = enabled;
   users_.push_back(u);
 }
 
-void Simulator::AddRecord(const std::string& userId, const ZkTime& t, int verify, int state, uint32_t workCode) {
+void Simulator::RemoveUser(const std::string& userId) {
   std::lock_guard<std::mutex> lk(mu_);
-  ZkAttendance a;
-  a.userId = userId;
-  for (const SimUser& u : users_)
-    if (u.user.userId == userId) a.uid = u.user.uid;
-  a.time = t;
-  a.verify = verify;
-  a.state = state;
-  a.workCode = workCode;
-  records_.push_back(a);
+  for (auto it = users_.begin(); it != users_.end();) {
+    if (it->userId != userId) {
+      ++it;
+      continue;
+    }
+    const uint16_t slot = it->slot;
+    fingers_.erase(std::remove_if(fingers_.begin(), fingers_.end(), [&](const Finger& f) { return f.slot == slot; }),
+                   fingers_.end());
+    it = users_.erase(it);
+  }
+}
+
+Record Simulator::MakeRecord(const std::string& userId, const Time& t, int verify, int state, uint32_t workCode) {
+  Record r;
+  r.userId = userId;
+  for (const User& u : users_)
+    if (u.userId == userId) r.slot = u.slot;
+  r.time = t;
+  r.verify = verify;
+  r.state = state;
+  r.workCode = workCode;
+  return r;
+}
+
+void Simulator::AddRecord(const std::string& userId, const Time& t, int verify, int state, uint32_t workCode) {
+  std::lock_guard<std::mutex> lk(mu_);
+  records_.push_back(MakeRecord(userId, t, verify, state, workCode));
 }
 
 void Simulator::AddTemplate(const std::string& userId, int finger, const std::vector<uint8_t>& data, int flag) {
   std::lock_guard<std::mutex> lk(mu_);
-  for (const SimUser& u : users_)
-    if (u.user.userId == userId) fingers_.push_back(ZkFinger{u.user.uid, finger, flag, data});
+  for (const User& u : users_)
+    if (u.userId == userId) fingers_.push_back(Finger{u.slot, finger, flag, data});
 }
 
-void Simulator::Populate(int users, int records, int templates, uint32_t seed) {
+void Simulator::ClockOnEnable(const std::string& userId, int state) {
+  std::lock_guard<std::mutex> lk(mu_);
+  onEnable_.emplace_back(userId, state);
+}
+
+void Simulator::ClockAfterRead(const std::string& userId, int state) {
+  std::lock_guard<std::mutex> lk(mu_);
+  afterRead_.emplace_back(userId, state);
+}
+
+void Simulator::Populate(int users, int records, int templates, uint32_t seed, Time first) {
   std::mt19937 rng(seed);
   for (int i = 1; i <= users; ++i) {
     std::string id = std::to_string(i);
@@ -147,28 +177,26 @@ void Simulator::Populate(int users, int records, int templates, uint32_t seed) {
     for (int f = 0; f < templates; ++f) {
       std::vector<uint8_t> t(600 + rng() % 900);
       for (auto& b : t) b = static_cast<uint8_t>(rng());
+      t.back() = static_cast<uint8_t>(t.back() | 1);  // a template ends in a byte that is not zero
       AddTemplate(id, f, t);
     }
   }
-  ZkTime t{2026, 1, 5, 8, 0, 0};
-  uint32_t base = ZkEncodeTime(t);
-  for (int k = 0; k < records && users > 0; ++k) {
-    ZkTime at = ZkDecodeTime(base + static_cast<uint32_t>(k) * 37u);
-    AddRecord(std::to_string(k % users + 1), at, 1, k % 2);
-  }
+  uint32_t base = PackTime(first);
+  for (int k = 0; k < records && users > 0; ++k)
+    AddRecord(std::to_string(k % users + 1), UnpackTime(base + static_cast<uint32_t>(k) * 37u), 1, k % 2);
 }
 
-std::vector<SimUser> Simulator::Users() {
+std::vector<User> Simulator::Users() {
   std::lock_guard<std::mutex> lk(mu_);
   return users_;
 }
 
-std::vector<ZkAttendance> Simulator::Records() {
+std::vector<Record> Simulator::Records() {
   std::lock_guard<std::mutex> lk(mu_);
   return records_;
 }
 
-std::vector<ZkFinger> Simulator::Fingers() {
+std::vector<Finger> Simulator::Fingers() {
   std::lock_guard<std::mutex> lk(mu_);
   return fingers_;
 }
@@ -187,8 +215,10 @@ uint32_t Simulator::ClockValue() {
   std::time_t now = static_cast<std::time_t>(std::time(nullptr) + offset);
   std::tm tm{};
   localtime_r(&now, &tm);
-  return ZkEncodeTime(ZkTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec});
+  return PackTime(Time{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec});
 }
+
+Time Simulator::ClockTime() { return UnpackTime(ClockValue()); }
 
 Stats Simulator::GetStats() {
   std::lock_guard<std::mutex> lk(mu_);
