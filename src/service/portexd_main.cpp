@@ -110,14 +110,10 @@ int main(int argc, char** argv) {
     const std::string packaged = px::PackagedUnit();
     if (!packaged.empty() && px::SystemdLoadsUnitsFrom(unitDir)) {
       std::fprintf(stderr,
-                   "portexd: the package's unit %s is installed; --install is for installations from source
-"
-                   "and would replace it with an unhardened unit that runs as root. Use the package's service:
-"
-                   "  systemctl enable --now %s
-"
-                   "and change its settings with a drop-in:  systemctl edit %s
-",
+                   "portexd: the package's unit %s is installed; --install is for installations from source\n"
+                   "and would replace it with an unhardened unit that runs as root. Use the package's service:\n"
+                   "  systemctl enable --now %s\n"
+                   "and change its settings with a drop-in:  systemctl edit %s\n",
                    packaged.c_str(), px::TVANTPortexService::kServiceName, px::TVANTPortexService::kServiceName);
       return 1;
     }
