@@ -159,6 +159,17 @@ for _ in $(seq 60); do
   if [ -n "$SRV_PID" ]; then kill -0 "$SRV_PID" 2>/dev/null || break; fi
   sleep 0.5
 done
+# The server as it ran: its user, no way to new privileges or capabilities,
+# the system read-only and its folder writable.
+pid=${SRV_PID:-$(systemctl show -p MainPID --value "$UNIT" 2>/dev/null || echo 0)}
+if [ -n "$sandbox" ] && [ "$pid" -gt 0 ] && [ -d "/proc/$pid" ]; then
+  [ "$(stat -c %U "/proc/$pid")" = portex ] || fail "the server does not run as portex"
+  grep -q '^NoNewPrivs:[[:space:]]*1$' "/proc/$pid/status" || fail "the server may gain privileges"
+  grep -q '^CapBnd:[[:space:]]*0*$' "/proc/$pid/status" || fail "the server keeps capabilities"
+  mounts=$(awk '{print $5, substr($6, 1, 2)}' "/proc/$pid/mountinfo")
+  grep -qx "/ ro" <<< "$mounts" || fail "the system is writable for the server"
+  grep -qx "$APPDIR rw" <<< "$mounts" || fail "$APPDIR is not writable for the server"
+fi
 if [ -d /run/systemd/system ]; then
   systemctl stop "$UNIT"
   journalctl -u "$UNIT" -n 100 --no-pager > "$TMP/portexd.log" 2>&1 || true
