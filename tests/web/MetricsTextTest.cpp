@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "common/Counters.h"
-#include "common/IntakeJournalApi.h"
+#include "common/IntakeJournal.h"
 #include "common/IpKey.h"
 #include "engine/IPChannel.h"
 #include "engine/MainForm.h"
@@ -23,20 +23,6 @@
 
 namespace px {
 namespace {
-
-class DepthOnlyJournal : public IIntakeJournal {
-public:
-  Seq Append(const std::string&, const std::vector<std::string>&, const std::string&, bool) override { return 0; }
-  Seq SetOwed(const std::string&, const std::string&, bool) override { return 0; }
-  bool Owed(const std::string&) const override { return false; }
-  bool Accepting() const override { return true; }
-  bool Settled(const std::string&) const override { return true; }
-  bool WaitSettled(const std::string&, std::chrono::milliseconds) override { return true; }
-  bool Withdraw(Seq, Seq) override { return true; }
-  void Consumed(Seq) override {}
-  std::uint64_t Depth() const override { return 7; }
-  std::uint64_t Bytes() const override { return 4096; }
-};
 
 // A loopback port nobody listens on.
 int DeadPort() {
@@ -85,7 +71,9 @@ TEST(MetricsText, UnitsByTransportAndTagWithScanningStopped) {
   cfg.ipTimerMs = 1;
   cfg.ipTickMs = 1;
   dir.Write("OstrPro.Ini", "[Comm Setting]\nSleepMsec=1\n");
-  DepthOnlyJournal journal;
+  TIntakeJournal journal({dir.File("journal")}, log);
+  journal.Append("B1", {"T0101", "T0102", "T0103"});
+  ASSERT_TRUE(journal.Flush(std::chrono::seconds(5)));
   const auto ipFailedBefore = Counters().ipFailedPolls[1].load();
   std::string text;
 
@@ -118,10 +106,12 @@ TEST(MetricsText, UnitsByTransportAndTagWithScanningStopped) {
         "px_unit_up{tag=\"Gate \\\"North\\\"\",transport=\"single_socket\",point=\"1\"} 1",
         "px_unit_up{tag=\"Dock\",transport=\"single_socket\",point=\"2\"} 0",
         "px_unit_up{tag=\"Lift\",transport=\"ip\",point=\"5\"} 0", "px_scanning_stopped 1",
-        "px_intake_journal_lines 7", "px_intake_journal_bytes 4096", "px_database_up{database=\"main\"} 0",
+        "px_intake_journal_lines 3", "px_database_up{database=\"main\"} 0",
         "px_database_up{database=\"attendance\"} 0", "px_build_info{version=\"1.0.0.18g\"} 1"})
     EXPECT_TRUE(Has(text, line)) << line << "\n" << text;
   EXPECT_EQ(text.find("tag=\"Clock\""), std::string::npos);
+  EXPECT_EQ(text.find("\npx_intake_journal_bytes 0\n"), std::string::npos);
+  EXPECT_NE(text.find("\npx_intake_journal_bytes "), std::string::npos);
   const auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   const double start = std::atof(text.substr(text.find("\nprocess_start_time_seconds ") + 28).c_str());
   EXPECT_LE(start, now);
