@@ -58,8 +58,12 @@ HttpServer::HttpServer(const Limits& limits) : limits_(limits) {
   set_keep_alive_timeout(std::max<time_t>(1, limits_.keepAlive.count() / 1000));
   set_keep_alive_max_count(limits_.keepAliveRequests);
   set_payload_max_length(limits_.maxBodyBytes);
-  set_logger([](const httplib::Request&, const httplib::Response& res) {
-    if (tlExchange) tlExchange->status = res.status;
+  set_logger([](const httplib::Request& req, const httplib::Response& res) {
+    if (!tlExchange) return;
+    tlExchange->status = res.status;
+    // The library reads no body of a GET; whatever it left on the stream is
+    // not the start of a request.
+    if (HasBody(req) && req.body.empty()) tlExchange->bodyUnread = true;
   });
   SetGuard([](const httplib::Request&, httplib::Response&) { return HandlerResponse::Unhandled; });
   SetErrorPage([](const httplib::Request&, httplib::Response&) {});

@@ -196,6 +196,11 @@ TEST_F(WebServerTest, ARefusedPostsBodyIsNeverReadAsARequest) {
   EXPECT_EQ(Count(r, "HTTP/1.1 "), 1) << r;
   EXPECT_NE(r.find("Connection: close"), std::string::npos);
 
+  // Nor is the body of a GET, which the library does not read.
+  r = Send("GET /api/state HTTP/1.1\r\nHost: " + Host() + "\r\nContent-Length: " + std::to_string(inner.size()) +
+           "\r\n\r\n" + inner);
+  EXPECT_EQ(Count(r, "HTTP/1.1 "), 1) << r;
+
   // Any answer of 400 or more ends the connection, kept alive or not.
   int s = Connect(web->Port());
   SendText(s, "GET /nothing HTTP/1.1\r\nHost: " + Host() + "\r\n\r\nGET /health HTTP/1.1\r\nHost: " + Host() +
