@@ -53,6 +53,9 @@ build_and_test() {  # dir, ctest args..., -- cmake args...
   ctest --test-dir "$dir" --output-on-failure -j"$JOBS" "${targs[@]}"
 }
 
+echo "== example alerting rules (promtool)"
+promtool check rules packaging/portex-alerts.yml
+promtool test rules tests/web/portex-alerts.test.yml
 echo "== normal build"
 build_and_test build --
 echo "== Debian package (installed, run and purged on CI)"

@@ -358,6 +358,7 @@ void TAccComm::FinishCardUpload(BusTurn& turn) {
 }
 
 void TAccComm::ReportPollTimeout(int unit) {
+  ProcessCounters::Add(Counters().busFailedPolls, bus_);
   UpdateUnitUpDown(unit, false);
   ctx_.log.WriteLog(20, Format("SR: B%d U%d: Failed. (TO)(%d)", bus_, unit, Unit(unit).FailureCount));
 }
@@ -377,7 +378,6 @@ void TAccComm::UpdateUnitUpDown(int unit, bool goodPoll) {
     r.FailureCount = 0;
     return;
   }
-  ProcessCounters::Add(Counters().busFailedPolls, bus_);
   if (r.FailureCount < 6) {
     if (r.FailureCount == 5) {
       ctx_.log.WriteLog(999, Format("SR: Controller Down: B%d U%d", bus_, unit));

@@ -98,6 +98,7 @@ const TIPSlot* TIPController::FindSlot(const std::string& ip, int unit) const {
 }
 
 bool TIPController::ChooseNextSlot() {
+  pollOut_ = false;
   int s = curSlot_;
   for (int i = 0; i < kSlots; ++i) {
     s = s >= kSlots ? 1 : s + 1;
@@ -178,6 +179,7 @@ bool TIPController::IPSendPoll(std::string& frame) {
   if (!code.empty()) {
     frame = BuildPollFrame(WireUnit(curUnit_), code);
     ProcessCounters::Add(Counters().ipPolls, channel_);
+    pollOut_ = true;
   }
   r.LastPollWasQ = !code.empty() && code[0] == 'Q';
   Led(CommMonitor::kBlack);
@@ -305,7 +307,10 @@ void TIPController::HandleRCData() {
 void TIPController::RefreshIPDownCount(int slot, bool goodPoll) {
   TIPSlot& s = Slot(slot);
   TUnitRecord& r = s.rec;
-  if (!goodPoll) ProcessCounters::Add(Counters().ipFailedPolls, channel_);
+  // Only a poll that went out fails as a poll; a unit marked down because
+  // its address cannot be reached was never polled.
+  if (!goodPoll && pollOut_ && slot == curSlot_) ProcessCounters::Add(Counters().ipFailedPolls, channel_);
+  if (slot == curSlot_) pollOut_ = false;
   const int change = CountIPPoll(r.FailureCount, goodPoll);
   if (change > 0) {
     Log(999, "Controller Up: " + s.ip + " " + IntToStr(r.UnitNumber));

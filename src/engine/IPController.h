@@ -133,6 +133,7 @@ private:
   TransQueue trans_;
   TIPReceiver receiver_;
   bool cmdInFlight_ = false;
+  bool pollOut_ = false;  // a poll was sent to the current slot, its outcome not yet counted
   std::string cmdId_;
   int cmdUnit_ = 0;
   std::vector<Block> block_;

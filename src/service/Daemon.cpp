@@ -65,6 +65,27 @@ std::string WriteSystemdUnit(const std::string& unitDir, const std::string& bina
   return path;
 }
 
+std::string PackagedUnit(const std::vector<std::string>& dirs) {
+  for (const auto& d : dirs) {
+    std::string path = d + "/" + TVANTPortexService::kServiceName + ".service";
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) return path;
+  }
+  return "";
+}
+
+bool SystemdLoadsUnitsFrom(const std::string& dir) {
+  std::error_code ec;
+  std::string d = std::filesystem::weakly_canonical(dir, ec).lexically_normal().string();
+  if (ec) d = dir;
+  while (d.size() > 1 && d.back() == '/') d.pop_back();
+  for (const char* u : {"/etc/systemd/system", "/etc/systemd/system.control", "/run/systemd/system",
+                        "/run/systemd/system.control", "/run/systemd/transient", "/usr/local/lib/systemd/system",
+                        "/lib/systemd/system", "/usr/lib/systemd/system"})
+    if (d == u) return true;
+  return false;
+}
+
 std::string ExecutableDir() {
   std::error_code ec;
   auto p = std::filesystem::read_symlink("/proc/self/exe", ec);

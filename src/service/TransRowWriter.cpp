@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/Counters.h"
 #include "common/StrUtil.h"
 #include "platform/Sql.h"
 
@@ -73,6 +74,7 @@ std::string TransRowWriter::Describe(const SpoolEntry& e) const {
 }
 
 void TransRowWriter::Keep(SpoolEntry e, const std::string& text) {
+  if (e.kind == "trans" || e.kind == kDeferredKind) ProcessCounters::Add(Counters().transSpooled);
   log_.WriteLog(spoolBatch_ ? 10 : 999, text);
   spool_.Append(std::move(e), !spoolBatch_);
 }
@@ -83,6 +85,7 @@ bool TransRowWriter::EndSpoolBatch() {
 }
 
 void TransRowWriter::Landed(const std::string& table, const std::vector<std::string>& row) {
+  if (table == "trans") ProcessCounters::Add(Counters().transStored);
   if (table == "ot_tmclk" && OnAttendanceStored) OnAttendanceStored(row);
 }
 

@@ -471,7 +471,7 @@ void TTransStore::Save_Trans(const std::string& tag, const std::string& record) 
       LinkAttendance(record, tag, ev, h);
       return;
     }
-    ProcessCounters::Add(Counters().transactions);
+    Counters().NoteTransaction(ctx_.clock->Now());
     if (ctx_.monitor) {
       ctx_.monitor->AppendOneLine(tag, Copy(record, 1, 2) + "/" + Copy(record, 3, 2) + "/" + Format("%4.4d", now.year),
                                   "0", ev.code, GetTranStr(ev.code), h.name, ev.card, h.staff,

@@ -25,7 +25,8 @@ void Usage(std::FILE* out) {
                "  --appdir DIR     program folder (configuration, databases, log); default: the\n"
                "                   folder of this executable\n"
                "  --foreground     also write every log line to stderr\n"
-               "  --install        write the systemd unit %s.service and exit\n"
+               "  --install        write the systemd unit %s.service and exit (installs from\n"
+               "                   source; refused where the package's unit is installed)\n"
                "  --unit-dir DIR   where --install writes the unit (default /etc/systemd/system)\n"
                "  --init-db        create the schema in both databases and exit\n"
                "  --version        print the version and exit\n"
@@ -104,6 +105,18 @@ int main(int argc, char** argv) {
   if (!std::filesystem::is_directory(appDir)) return Fail("program folder " + appDir + " does not exist");
 
   if (install) {
+    // The package's unit runs the server hardened, as user portex; one
+    // written here would take its place and run it as root.
+    const std::string packaged = px::PackagedUnit();
+    if (!packaged.empty() && px::SystemdLoadsUnitsFrom(unitDir)) {
+      std::fprintf(stderr,
+                   "portexd: the package's unit %s is installed; --install is for installations from source\n"
+                   "and would replace it with an unhardened unit that runs as root. Use the package's service:\n"
+                   "  systemctl enable --now %s\n"
+                   "and change its settings with a drop-in:  systemctl edit %s\n",
+                   packaged.c_str(), px::TVANTPortexService::kServiceName, px::TVANTPortexService::kServiceName);
+      return 1;
+    }
     try {
       std::string bin = std::filesystem::read_symlink("/proc/self/exe").string();
       std::printf("%s\n", px::WriteSystemdUnit(unitDir, bin, appDir).c_str());

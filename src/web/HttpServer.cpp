@@ -1,201 +1,147 @@
 #include "web/HttpServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <cstring>
-#include <deque>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <string>
+
+#include "common/StrUtil.h"
+#include "web/RequestStream.h"
+#include "web/WorkerPool.h"
 
 namespace px {
 
 namespace {
 
-// Set while the accepting thread answers a connection over the limit.
-thread_local bool tlRefuse = false;
-// Status of the last response written on this thread.
-thread_local int tlStatus = 0;
+// What the library's hooks learn about the request under way on this thread.
+struct Exchange {
+  const RequestStream* stream = nullptr;
+  int status = 0;
+  bool bodyUnread = false;
+};
+thread_local Exchange* tlExchange = nullptr;
 
-bool WaitFor(int sock, short events, int ms) {
-  pollfd p{sock, events, 0};
-  int r;
-  do r = ::poll(&p, 1, ms);
-  while (r < 0 && errno == EINTR);
-  return r > 0;
+bool HasBody(const httplib::Request& req) {
+  const std::string length = req.get_header_value("Content-Length");
+  return (!length.empty() && length != "0") || req.has_header("Transfer-Encoding");
 }
 
-// Worker threads with a bounded number of connections waiting or served.
-class BoundedPool : public httplib::TaskQueue {
-public:
-  BoundedPool(size_t threads, size_t cap) : cap_(cap) {
-    for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+const char* Reason(int status) {
+  switch (status) {
+    case 408: return "Request Timeout";
+    case 413: return "Payload Too Large";
+    case 414: return "URI Too Long";
+    case 431: return "Request Header Fields Too Large";
+    default: return "Service Unavailable";
   }
-  void enqueue(std::function<void()> fn) override {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      if (jobs_.size() + busy_ < cap_) {
-        jobs_.push_back(std::move(fn));
-        cv_.notify_one();
-        return;
-      }
-    }
-    // The job only closes the socket after a short refusal in this mode.
-    tlRefuse = true;
-    fn();
-    tlRefuse = false;
-  }
-  void shutdown() override {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      stop_ = true;
-    }
-    cv_.notify_all();
-    for (auto& t : threads_) t.join();
-  }
+}
 
-private:
-  void Work() {
-    for (;;) {
-      std::function<void()> fn;
-      {
-        std::unique_lock<std::mutex> lk(m_);
-        cv_.wait(lk, [this] { return stop_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        fn = std::move(jobs_.front());
-        jobs_.pop_front();
-        ++busy_;
-      }
-      fn();
-      std::lock_guard<std::mutex> g(m_);
-      --busy_;
-    }
-  }
-  size_t cap_;
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> jobs_;
-  size_t busy_ = 0;
-  bool stop_ = false;
-  std::vector<std::thread> threads_;
-};
+// An answer written without the library: when the accepting thread refuses
+// a connection, or when a request broke a limit before the library could
+// read its request line.
+void RawAnswer(int sock, int status, const std::string& text, bool dontWait) {
+  std::string out = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
+                    "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(text.size()) +
+                    "\r\nConnection: close\r\n" + (status == 503 ? "Retry-After: 1\r\n" : "") + "\r\n" + text;
+  (void)::send(sock, out.data(), out.size(), MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0));
+}
 
-// A connected socket as the library reads and writes it, buffered, with
-// time-outs, and with a byte budget per request.
-class BudgetStream : public httplib::Stream {
-public:
-  BudgetStream(int sock, int timeoutMs) : sock_(sock), timeoutMs_(timeoutMs) {}
-  void NewRequest(size_t budget) { budget_ = budget; }
-  bool HasBuffered() const { return pos_ < buf_.size(); }
-
-  bool is_readable() const override { return HasBuffered() || WaitFor(sock_, POLLIN, timeoutMs_); }
-  bool is_writable() const override { return WaitFor(sock_, POLLOUT, timeoutMs_); }
-  ssize_t read(char* ptr, size_t size) override {
-    if (budget_ == 0) return -1;
-    if (!HasBuffered()) {
-      if (!WaitFor(sock_, POLLIN, timeoutMs_)) return -1;
-      buf_.resize(4096);
-      ssize_t n;
-      do n = ::recv(sock_, buf_.data(), buf_.size(), 0);
-      while (n < 0 && errno == EINTR);
-      if (n <= 0) {
-        buf_.clear();
-        pos_ = 0;
-        return n;
-      }
-      buf_.resize(static_cast<size_t>(n));
-      pos_ = 0;
-    }
-    size_t n = std::min({size, buf_.size() - pos_, budget_});
-    std::memcpy(ptr, buf_.data() + pos_, n);
-    pos_ += n;
-    budget_ -= n;
-    return static_cast<ssize_t>(n);
-  }
-  ssize_t write(const char* ptr, size_t size) override {
-    if (!is_writable()) return -1;
-    ssize_t n;
-    do n = ::send(sock_, ptr, size, MSG_NOSIGNAL);
-    while (n < 0 && errno == EINTR);
-    return n;
-  }
-  void get_remote_ip_and_port(std::string& ip, int& port) const override { Name(::getpeername, ip, port); }
-  void get_local_ip_and_port(std::string& ip, int& port) const override { Name(::getsockname, ip, port); }
-  socket_t socket() const override { return sock_; }
-
-private:
-  template <typename F>
-  void Name(F get, std::string& ip, int& port) const {
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    ip.clear();
-    port = 0;
-    if (get(sock_, reinterpret_cast<sockaddr*>(&a), &len) != 0) return;
-    char buf[INET6_ADDRSTRLEN] = {};
-    if (a.ss_family == AF_INET) {
-      auto* s = reinterpret_cast<sockaddr_in*>(&a);
-      inet_ntop(AF_INET, &s->sin_addr, buf, sizeof buf);
-      port = ntohs(s->sin_port);
-    } else if (a.ss_family == AF_INET6) {
-      auto* s = reinterpret_cast<sockaddr_in6*>(&a);
-      inet_ntop(AF_INET6, &s->sin6_addr, buf, sizeof buf);
-      port = ntohs(s->sin6_port);
-    }
-    ip = buf;
-  }
-  int sock_;
-  int timeoutMs_;
-  std::vector<char> buf_;
-  size_t pos_ = 0;
-  size_t budget_ = 0;
-};
+void Close(int sock) {
+  ::shutdown(sock, SHUT_RDWR);
+  ::close(sock);
+}
 
 }  // namespace
 
 HttpServer::HttpServer(const Limits& limits) : limits_(limits) {
-  new_task_queue = [this] { return new BoundedPool(limits_.threads, limits_.maxConnections); };
-  set_read_timeout(limits_.readTimeoutSec, 0);
-  set_write_timeout(limits_.readTimeoutSec, 0);
-  set_keep_alive_timeout(limits_.keepAliveSec);
+  new_task_queue = [this] { return new WorkerPool(limits_.threads, limits_.maxConnections); };
+  set_keep_alive_timeout(std::max<time_t>(1, limits_.keepAlive.count() / 1000));
   set_keep_alive_max_count(limits_.keepAliveRequests);
-  set_logger([](const httplib::Request&, const httplib::Response& res) { tlStatus = res.status; });
+  set_payload_max_length(limits_.maxBodyBytes);
+  set_logger([](const httplib::Request& req, const httplib::Response& res) {
+    if (!tlExchange) return;
+    tlExchange->status = res.status;
+    // The library reads no body of a GET; whatever it left on the stream is
+    // not the start of a request.
+    if (HasBody(req) && req.body.empty()) tlExchange->bodyUnread = true;
+  });
+  SetGuard([](const httplib::Request&, httplib::Response&) { return HandlerResponse::Unhandled; });
+  SetErrorPage([](const httplib::Request&, httplib::Response&) {});
+}
+
+void HttpServer::SetGuard(HandlerWithResponse guard) {
+  set_pre_routing_handler([this, guard = std::move(guard)](const httplib::Request& req, httplib::Response& res) {
+    // A body announced too long is refused before any of it is read (the
+    // library would read and drop it first, at the sender's pace).
+    long long length = 0;
+    HandlerResponse r = HandlerResponse::Handled;
+    if (TryStrToInt(req.get_header_value("Content-Length"), length) &&
+        length > static_cast<long long>(limits_.maxBodyBytes))
+      res.status = 413;
+    else
+      r = guard(req, res);
+    if (r == HandlerResponse::Handled && HasBody(req) && tlExchange) {
+      tlExchange->bodyUnread = true;
+      res.set_header("Connection", "close");
+    }
+    return r;
+  });
+}
+
+void HttpServer::SetErrorPage(Handler page) {
+  set_error_handler(HandlerWithResponse([page = std::move(page)](const httplib::Request& req, httplib::Response& res) {
+    // The library answers 400 to any request it could not read; a broken
+    // limit has a status of its own.
+    if (tlExchange && tlExchange->stream && res.status == 400) {
+      if (int s = RequestStream::StatusFor(tlExchange->stream->Broken())) res.status = s;
+    }
+    res.set_header("Connection", "close");
+    page(req, res);
+    return HandlerResponse::Handled;
+  }));
+}
+
+bool HttpServer::AwaitRequest(RequestStream& strm, bool fresh) const {
+  const auto end = RequestStream::Clock::now() + limits_.keepAlive;
+  WorkerPool* pool = WorkerPool::Current();
+  // A fresh connection gets one slice to send its request even when others
+  // wait: a client writes its request as soon as it has connected.
+  for (bool first = true;; first = false) {
+    if (Stopping()) return false;
+    if (strm.WaitReadable(0)) return true;
+    if (pool && pool->Waiting() > 0 && !(fresh && first)) return false;
+    if (RequestStream::Clock::now() >= end) return false;
+    if (strm.WaitReadable(100)) return true;
+  }
 }
 
 bool HttpServer::process_and_close_socket(socket_t sock) {
-  bool ok = false;
-  if (tlRefuse) {
-    static const char kBusy[] =
-        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 38\r\n"
-        "Connection: close\r\nRetry-After: 1\r\n\r\nToo many connections; try again soon.\n";
-    (void)::send(sock, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-  } else {
-    BudgetStream strm(sock, limits_.readTimeoutSec * 1000);
-    // The listening socket is closed when the server stops: kept-alive
-    // connections then end after the request under way.
-    auto serving = [this] { return svr_sock_ != INVALID_SOCKET; };
-    for (size_t left = limits_.keepAliveRequests; left > 0 && serving(); --left) {
-      // An idle kept-alive connection is let go sooner than a slow request,
-      // and at once when the server stops.
-      bool ready = strm.HasBuffered();
-      for (int waited = 0; !ready && waited < limits_.keepAliveSec * 1000 && serving(); waited += 100)
-        ready = WaitFor(sock, POLLIN, 100);
-      if (!ready || !serving()) break;
-      strm.NewRequest(limits_.maxRequestBytes);
-      bool closed = false;
-      tlStatus = 0;
-      ok = process_request(strm, left == 1, closed, nullptr);
-      // After a request that could not be read whole, the rest of the
-      // stream cannot be trusted to start a request.
-      if (!ok || closed || tlStatus == 400 || tlStatus == 413 || tlStatus == 414 || tlStatus == 431) break;
-    }
+  if (!WorkerPool::Current()) {  // over the bound, on the accepting thread
+    RawAnswer(sock, 503, "Too many connections; try again soon.\n", true);
+    Close(sock);
+    return false;
   }
-  ::shutdown(sock, SHUT_RDWR);
-  ::close(sock);
+  RequestStream::Limits sl;
+  sl.maxHeaderBytes = limits_.maxHeaderBytes;
+  sl.maxBodyBytes = limits_.maxBodyBytes + 1024;
+  sl.waitMax = limits_.waitMax;
+  sl.deadline = limits_.deadline;
+  RequestStream strm(sock, sl, [this] { return Stopping(); });
+  bool ok = false;
+  for (size_t served = 0; served < limits_.keepAliveRequests; ++served) {
+    if (!AwaitRequest(strm, served == 0)) break;
+    strm.NewRequest();
+    Exchange ex;
+    ex.stream = &strm;
+    tlExchange = &ex;
+    bool closed = false;
+    ok = process_request(strm, served + 1 == limits_.keepAliveRequests, closed, nullptr);
+    tlExchange = nullptr;
+    const int broken = RequestStream::StatusFor(strm.Broken());
+    if (!ok && broken && strm.Written() == 0) RawAnswer(sock, broken, "Request refused: limit exceeded.\n", false);
+    if (!ok || closed || ex.status >= 400 || ex.bodyUnread || broken) break;
+  }
+  Close(sock);
   return ok;
 }
 

@@ -6,6 +6,7 @@ const char* const kPageHtml = R"HTML(<!doctype html>
 <html lang="en"><head><meta charset="utf-8"><title>Portex Server II - monitor</title>
 <link rel="stylesheet" href="/app.css"></head>
 <body>
+<form id="signout" class="signout" method="post" action="/logout" hidden><button type="submit">Sign out</button></form>
 <div id="conn" class="conn" hidden>Connection to the server lost; retrying...</div>
 <section class="win" id="comm">
   <div class="title" id="commCaption">Communication Monitor</div>
@@ -68,6 +69,7 @@ button { font: 12px Tahoma, sans-serif; padding: 3px 10px; margin-right: 8px; }
 .tplmemo { position: static; display: block; width: 420px; height: 200px; margin: 8px; }
 .conn { background: #b00; color: #fff; padding: 6px 10px; margin-bottom: 12px; }
 .login { background: #f0f0f0; padding: 16px; width: 320px; border: 1px solid #404040; }
+.signout { margin: 0 0 12px 0; }
 .login input { width: 100%; box-sizing: border-box; margin: 8px 0; }
 )CSS";
 
@@ -191,6 +193,7 @@ async function refresh() {
     if (r.status === 401) { location.href = '/login'; return; }
     if (!r.ok) throw new Error('HTTP ' + r.status);
     const s = await r.json();
+    $('signout').hidden = !s.signOut;
     drawMonitor(s.monitor);
     drawGrid(s.grid);
     drawTemplates(s.templates);

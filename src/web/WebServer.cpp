@@ -16,7 +16,7 @@ namespace {
 
 using httplib::Request;
 using httplib::Response;
-using httplib::Server;
+using Handled = HttpServer::HandlerResponse;
 
 void Text(Response& res, int status, const std::string& text) {
   res.status = status;
@@ -30,24 +30,36 @@ const char* StatusText(int status) {
     case 403: return "Refused: this request must come from the monitor's own page.";
     case 404: return "Not found.";
     case 405: return "Method not allowed.";
+    case 408: return "Request timeout: the request did not arrive in time.";
     case 413: return "Request body too long.";
     case 414: return "Request line too long.";
+    case 429: return "Too many failed sign-ins from this address; try again later.";
     case 431: return "Request headers too large.";
     case 503: return "The service is not ready.";
     default: return "Request refused.";
   }
 }
 
-size_t HeaderBytes(const Request& req) {
-  size_t n = 0;
-  for (const auto& [k, v] : req.headers) n += k.size() + v.size() + 4;
-  return n;
-}
-
 void Page(Response& res, int status, const char* body, const char* type) {
   res.status = status;
   res.set_content(body, type);
 }
+
+RequestFacts Facts(const Request& req) {
+  RequestFacts f;
+  f.method = req.method;
+  f.host = req.get_header_value("Host");
+  f.origin = req.get_header_value("Origin");
+  f.fetchSite = req.get_header_value("Sec-Fetch-Site");
+  f.authorization = req.get_header_value("Authorization");
+  f.cookie = req.get_header_value("Cookie");
+  f.peer = req.remote_addr;
+  f.forwardedProto = req.get_header_value("X-Forwarded-Proto");
+  f.forwardedFor = req.get_header_value("X-Forwarded-For");
+  return f;
+}
+
+WebGuard::Clock::time_point Now() { return WebGuard::Clock::now(); }
 
 }  // namespace
 
@@ -59,14 +71,22 @@ WebServer::~WebServer() { Stop(); }
 bool WebServer::OnLoop(const std::function<void()>& fn) { return !stopping_ && loop_.Synchronize(fn); }
 
 bool WebServer::Start() {
+  // The buttons stop polling and the page shows names and card numbers:
+  // open to other machines, the monitor needs a token.
+  if (!guard_.LoopbackOnly() && !guard_.TokenRequired()) {
+    log_.WriteLog(999, "Web: not started: Bind=" + options_.bind +
+                           " lets other machines in and no Token is set; set [Web] Token, or Bind=127.0.0.1");
+    return false;
+  }
   HttpServer::Limits limits;
   limits.threads = static_cast<size_t>(std::max(1, options_.threads));
   limits.maxConnections = std::max<size_t>(limits.threads, options_.maxConnections);
-  limits.maxRequestBytes = options_.maxHeaderBytes + options_.maxBodyBytes + 1024;
-  limits.readTimeoutSec = options_.readTimeoutSec;
-  limits.keepAliveSec = options_.keepAliveSec;
+  limits.maxHeaderBytes = options_.maxHeaderBytes;
+  limits.maxBodyBytes = options_.maxBodyBytes;
+  limits.waitMax = std::chrono::seconds(std::max(1, options_.readTimeoutSec));
+  limits.deadline = std::chrono::seconds(std::max(1, options_.requestDeadlineSec));
+  limits.keepAlive = std::chrono::seconds(std::max(1, options_.keepAliveSec));
   http_ = std::make_unique<HttpServer>(limits);
-  http_->set_payload_max_length(options_.maxBodyBytes);
   Routes();
   if (options_.anyPort) {
     port_ = http_->bind_to_any_port(options_.bind);
@@ -79,6 +99,7 @@ bool WebServer::Start() {
     http_.reset();
     return false;
   }
+  guard_.SetPort(port_);
   listening_ = true;
   thread_ = std::thread([this] {
     http_->listen_after_bind();
@@ -87,10 +108,6 @@ bool WebServer::Start() {
   std::string host = options_.bind.find(':') != std::string::npos ? "[" + options_.bind + "]" : options_.bind;
   log_.WriteLog(999, "Web monitor on http://" + host + ":" + IntToStr(port_) + "/" +
                          (guard_.TokenRequired() ? " (token required)" : ""));
-  // Its buttons stop polling: reachable from other machines, it wants a token.
-  const bool loopbackOnly = !guard_.HostAllowed("other.invalid");
-  if (!guard_.TokenRequired() && !loopbackOnly)
-    log_.WriteLog(999, "Web: reachable from other machines without a Token; anyone there can stop scanning");
   return true;
 }
 
@@ -106,9 +123,21 @@ void WebServer::Stop() {
   port_ = 0;
 }
 
+void WebServer::Route(const char* method, const std::string& path, WebGuard::Access access,
+                      std::function<void(const Request&, Response&)> handler) {
+  if (access == WebGuard::Access::Open) access_[path] = access;
+  if (std::string(method) == "GET") http_->Get(path, std::move(handler));
+  else http_->Post(path, std::move(handler));
+}
+
+WebGuard::Access WebServer::AccessOf(const std::string& path) const {
+  auto it = access_.find(path);
+  return it == access_.end() ? WebGuard::Access::SignedIn : it->second;
+}
+
 void WebServer::Routes() {
-  Server& s = *http_;
-  s.set_error_handler([](const Request&, Response& res) {
+  HttpServer& s = *http_;
+  s.SetErrorPage([](const Request&, Response& res) {
     if (res.body.empty()) Text(res, res.status, StatusText(res.status));
   });
   s.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
@@ -118,52 +147,53 @@ void WebServer::Routes() {
                          {"X-Content-Type-Options", "nosniff"},
                          {"Referrer-Policy", "same-origin"},
                          {"Content-Security-Policy",
-                          "default-src 'self'; img-src 'self' data:; style-src 'self'; frame-ancestors 'none'"}});
-  s.set_pre_routing_handler([this](const Request& req, Response& res) {
-    if (HeaderBytes(req) > options_.maxHeaderBytes) {
-      Text(res, 431, StatusText(431));
-      return Server::HandlerResponse::Handled;
-    }
-    if (!guard_.HostAllowed(req.get_header_value("Host"))) {
-      Text(res, 400, "Bad request: this host name is not served here.");
-      return Server::HandlerResponse::Handled;
-    }
-    if (req.method == "POST" &&
-        !WebGuard::SameOrigin(req.get_header_value("Origin"), req.get_header_value("Host"),
-                              req.get_header_value("Sec-Fetch-Site"))) {
-      Text(res, 403, StatusText(403));
-      return Server::HandlerResponse::Handled;
-    }
-    if (req.path == "/login" || req.path == "/app.css" ||
-        guard_.Authorised(req.get_header_value("Authorization"), req.get_header_value("Cookie")))
-      return Server::HandlerResponse::Unhandled;
-    if (req.method == "GET" && req.path == "/") Page(res, 401, kLoginHtml, "text/html; charset=utf-8");
-    else Text(res, 401, StatusText(401));
-    res.set_header("WWW-Authenticate", "Bearer");
-    return Server::HandlerResponse::Handled;
+                          "default-src 'self'; img-src 'self' data:; style-src 'self'; frame-ancestors 'none'; "
+                          "base-uri 'none'; form-action 'self'"}});
+  s.SetGuard([this](const Request& req, Response& res) {
+    const int status = guard_.Check(Facts(req), AccessOf(req.path), Now());
+    if (status == 0) return Handled::Unhandled;
+    if (status == 400) Text(res, 400, "Bad request: this host name is not served here.");
+    else if (status == 401 && req.method == "GET" && req.path == "/") Page(res, 401, kLoginHtml, "text/html; charset=utf-8");
+    else Text(res, status, StatusText(status));
+    if (status == 401) res.set_header("WWW-Authenticate", "Bearer");
+    return Handled::Handled;
   });
 
-  s.Get("/", [](const Request&, Response& res) { Page(res, 200, kPageHtml, "text/html; charset=utf-8"); });
-  s.Get("/app.js", [](const Request&, Response& res) { Page(res, 200, kPageJs, "text/javascript; charset=utf-8"); });
-  s.Get("/app.css", [](const Request&, Response& res) { Page(res, 200, kPageCss, "text/css; charset=utf-8"); });
-  s.Get("/login", [this](const Request&, Response& res) {
-    if (!guard_.TokenRequired()) {
-      res.set_redirect("/", 303);
-      return;
-    }
+  using Access = WebGuard::Access;
+  Route("GET", "/", Access::SignedIn,
+        [](const Request&, Response& res) { Page(res, 200, kPageHtml, "text/html; charset=utf-8"); });
+  Route("GET", "/app.js", Access::SignedIn,
+        [](const Request&, Response& res) { Page(res, 200, kPageJs, "text/javascript; charset=utf-8"); });
+  Route("GET", "/app.css", Access::Open,
+        [](const Request&, Response& res) { Page(res, 200, kPageCss, "text/css; charset=utf-8"); });
+  Route("GET", "/login", Access::Open, [this](const Request&, Response& res) {
+    if (!guard_.TokenRequired()) return res.set_redirect("/", 303);
     Page(res, 200, kLoginHtml, "text/html; charset=utf-8");
   });
-  s.Post("/login", [this](const Request& req, Response& res) {
-    if (guard_.TokenMatches(req.get_param_value("token"))) {
-      res.set_header("Set-Cookie", guard_.SessionCookie());
-      res.set_redirect("/", 303);
-      return;
+  Route("POST", "/login", Access::Open, [this](const Request& req, Response& res) {
+    if (!guard_.TokenRequired()) return res.set_redirect("/", 303);
+    std::string cookie;
+    int retryAfter = 0;
+    switch (guard_.TrySignIn(Facts(req), req.get_param_value("token"), Now(), cookie, retryAfter)) {
+      case WebGuard::SignIn::Done:
+        res.set_header("Set-Cookie", cookie);
+        return res.set_redirect("/", 303);
+      case WebGuard::SignIn::Throttled:
+        res.set_header("Retry-After", std::to_string(retryAfter));
+        return Text(res, 429, StatusText(429));
+      case WebGuard::SignIn::Wrong:
+        return Page(res, 401, kLoginHtml, "text/html; charset=utf-8");
     }
-    Page(res, 401, kLoginHtml, "text/html; charset=utf-8");
   });
-  s.Get("/api/state", [this](const Request&, Response& res) {
+  Route("POST", "/logout", Access::Open, [this](const Request& req, Response& res) {
+    res.set_header("Set-Cookie", guard_.SignOut(Facts(req)));
+    res.set_redirect(guard_.TokenRequired() ? "/login" : "/", 303);
+  });
+  Route("GET", "/api/state", Access::SignedIn, [this](const Request&, Response& res) {
     std::string json;
     if (!OnLoop([&] { json = view_.StateJson(); })) return Text(res, 503, StatusText(503));
+    // The page offers a sign-out where there is a sign-in.
+    json.insert(1, std::string("\"signOut\":") + (guard_.TokenRequired() ? "true," : "false,"));
     res.set_content(json, "application/json");
   });
   auto button = [this](bool scan) {
@@ -174,16 +204,17 @@ void WebServer::Routes() {
       Text(res, 200, "OK");
     };
   };
-  s.Post("/api/scan", button(true));
-  s.Post("/api/clear", button(false));
-  for (const char* path : {"/api/scan", "/api/clear"})
-    s.Get(path, [](const Request&, Response& res) { Text(res, 405, "Method not allowed: use POST."); });
-  s.Get("/metrics", [this](const Request&, Response& res) {
+  Route("POST", "/api/scan", Access::SignedIn, button(true));
+  Route("POST", "/api/clear", Access::SignedIn, button(false));
+  for (const char* path : {"/api/scan", "/api/clear", "/logout"})
+    Route("GET", path, Access::SignedIn,
+          [](const Request&, Response& res) { Text(res, 405, "Method not allowed: use POST."); });
+  Route("GET", "/metrics", Access::SignedIn, [this](const Request&, Response& res) {
     std::string text;
     if (!OnLoop([&] { text = metrics_.Render(); })) return Text(res, 503, StatusText(503));
     res.set_content(text, "text/plain; version=0.0.4; charset=utf-8");
   });
-  s.Get("/health", [this](const Request&, Response& res) {
+  Route("GET", "/health", Access::SignedIn, [this](const Request&, Response& res) {
     bool started = false, db = false;
     OnLoop([&] {
       started = ctx_.ServerState == 5 && !ctx_.Stopping;

@@ -1,9 +1,12 @@
 #pragma once
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include <httplib.h>
 
 #include "common/Log.h"
 #include "web/MetricsText.h"
@@ -36,6 +39,10 @@ public:
 
 private:
   void Routes();
+  // A route and who may use it: every request passes the guard first.
+  void Route(const char* method, const std::string& path, WebGuard::Access access,
+             std::function<void(const httplib::Request&, httplib::Response&)> handler);
+  WebGuard::Access AccessOf(const std::string& path) const;
   // Runs fn on the loop; false when the loop is gone or the server stops.
   bool OnLoop(const std::function<void()>& fn);
 
@@ -44,6 +51,7 @@ private:
   ILog& log_;
   WebOptions options_;
   WebGuard guard_;
+  std::map<std::string, WebGuard::Access> access_;  // by path; a path not listed needs sign-in
   MonitorView view_;
   MetricsText metrics_;
   std::unique_ptr<HttpServer> http_;

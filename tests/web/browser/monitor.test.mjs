@@ -1,6 +1,7 @@
 // The web monitor in headless Chromium against portexd and the controller
-// simulator: LED colours, a live transaction, the scanning button, sign-in
-// with a token, the metrics text, and a screenshot of the page.
+// simulator: LED colours, a live transaction, a holder name holding markup,
+// the scanning button, sign-in and sign-out with a token, the metrics text,
+// and a screenshot of the page.
 //   node monitor.test.mjs --build DIR --source DIR [--screenshot FILE]
 // Exits 77 (skipped) only when Chromium is not installed.
 import { spawn, spawnSync } from 'node:child_process';
@@ -81,8 +82,12 @@ function writeIni(token) {
 }
 writeIni('');
 spawnSync(portexd, ['--appdir', dir, '--init-db'], { stdio: 'inherit' });
+// One holder's name is markup that would run script if the page ever
+// placed a text as HTML.
+const markup = '<img src=x onerror="window.pxInjected=1">';
 const seed = spawnSync('sqlite3', [path.join(dir, 'OstrPro.db')],
-  { input: fs.readFileSync(path.join(source, 'demo/seed.sql')) });
+  { input: fs.readFileSync(path.join(source, 'demo/seed.sql')) +
+    `\nupdate cards set name = '${markup}' where card_number = '000102';\n` });
 check(seed.status === 0, 'demo data seeded');
 
 const base = `http://127.0.0.1:${webPort}`;
@@ -141,6 +146,15 @@ try {
   });
   check(inView, 'newest line in view');
 
+  // The holder whose name is markup: shown as that text, nothing run or loaded.
+  // (The grid clips a name to its column, as the window draws it.)
+  await until('a transaction of the holder named with markup', async () =>
+    (await page.$$eval('#gridBody td', (tds) => tds.map((t) => t.textContent)))
+      .some((t) => t.trim().length > 12 && markup.startsWith(t.trim())));
+  check(await page.$$eval('#gridBody img, #gridBody script', (e) => e.length) === 0, 'no element made from a name');
+  check(await page.evaluate(() => window.pxInjected === undefined), 'the name ran no script');
+  check(!(await page.$('#signout:not([hidden])')), 'no sign-out without a token');
+
   // "On/Off Scanning" stops the polls the simulator sees, and starts them again.
   await page.click('#scan');
   await until('scanning shown stopped', async () => (await page.textContent('#scanState')) !== '', 3000);
@@ -186,6 +200,12 @@ try {
   await anon.click('#signin');
   await anon.waitForSelector('body[data-ready="1"]', { timeout: 10000 });
   check(true, 'signed in with the token, the monitor works');
+  const cookies = await anon.context().cookies();
+  check(cookies.length === 1 && cookies[0].name === `px_session_${webPort}` && cookies[0].sameSite === 'Lax' &&
+    cookies[0].httpOnly, 'session cookie named after the port, Lax, HttpOnly');
+  await anon.waitForSelector('#signout:not([hidden])', { timeout: 5000 });
+  await Promise.all([anon.waitForURL('**/login'), anon.click('#signout button')]);
+  check((await anon.goto(base + '/')).status() === 401, 'signed out: the page asks for the token again');
 } catch (e) {
   check(false, 'browser test: ' + e.message);
 } finally {
