@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config libasio-dev libsqlite3-dev sqlite3 libpq-dev
-      postgresql libgtest-dev libgmock-dev clang ccache libcpp-httplib-dev "$@")
+      postgresql libgtest-dev libgmock-dev clang ccache libcpp-httplib-dev nlohmann-json3-dev "$@")
 
 missing=()
 for p in "${PKGS[@]}"; do

@@ -4,6 +4,7 @@
 
 #include "common/Counters.h"
 #include "common/StrUtil.h"
+#include "events/TransactionEvent.h"
 #include "platform/Sql.h"
 
 namespace px {
@@ -92,12 +93,24 @@ void TransRowWriter::Landed(const std::string& table, const std::vector<std::str
 // ---------------------------------------------------------------- marks
 
 bool TransRowWriter::EnsureMarkTable(const std::string& alias) {
-  const DbConnection* conn = DatabaseOf(alias).Connection();
+  TDatabase& db = DatabaseOf(alias);
+  const DbConnection* conn = db.Connection();
   if (!conn) return false;
   if (markTable_[alias] == conn) return true;
-  if (!db_.RunSQL(QueryOf(alias), kMarkTableSql, false)) return false;
+  // The tables of this release, for databases made before it.
+  std::string sql = kMarkTableSql;
+  if (alias == kMainAlias) sql += ";\n" + TransactionEvent::TableSql(db.Dialect());
+  if (!db_.RunSQL(QueryOf(alias), sql, false)) return false;
   markTable_[alias] = conn;
   return true;
+}
+
+std::string TransRowWriter::EventSql(const std::vector<std::vector<std::string>>& rows, size_t from,
+                                     size_t count) const {
+  std::vector<std::string> descriptions;
+  descriptions.reserve(rows.size());
+  for (const auto& r : rows) descriptions.push_back(DescribeCode && r.size() > 12 ? DescribeCode(r[12]) : std::string());
+  return TransactionEvent::InsertSql(rows, descriptions, from, count);
 }
 
 std::string TransRowWriter::MarkKey(const std::string& alias, const std::string& source) {
@@ -143,7 +156,7 @@ bool TransRowWriter::RunWithMarks(const std::string& alias, const std::string& s
   std::map<std::string, std::uint64_t> marks;
   for (const auto& r : rows)
     if (r.seq) marks[r.source] = std::max(marks[r.source], r.seq);
-  if (!marks.empty() && !EnsureMarkTable(alias)) {
+  if ((!marks.empty() || alias == kMainAlias) && !EnsureMarkTable(alias)) {
     ++failures_;
     lost = db_.LastFailureLostConnection();
     return false;
@@ -190,7 +203,8 @@ void TransRowWriter::Store(const std::string& table, const std::vector<std::stri
       return;
     }
     bool lost = false;
-    if (Connected(alias) && RunWithMarks(alias, sql, {r}, lost)) {
+    const std::string all = alias == kMainAlias ? sql + ";\n" + EventSql({row}, 0, 1) : sql;
+    if (Connected(alias) && RunWithMarks(alias, all, {r}, lost)) {
       Landed(table, row);
       return;
     }
@@ -244,8 +258,10 @@ void TransRowWriter::Commit(const std::string& alias) {
   fields.reserve(rows.size());
   for (const auto& r : rows) fields.push_back(r.fields);
   std::string statements;
-  for (size_t from = 0; from < fields.size(); from += kRowsPerStatement)
+  for (size_t from = 0; from < fields.size(); from += kRowsPerStatement) {
     statements += (from ? ";\n" : "") + InsertSql(table, fields, from, kRowsPerStatement);
+    if (alias == kMainAlias) statements += ";\n" + EventSql(fields, from, kRowsPerStatement);
+  }
   bool lost = false;
   if (RunWithMarks(alias, statements, rows, lost)) {
     for (const auto& f : fields) Landed(table, f);
@@ -325,7 +341,9 @@ bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
     e.mayExist = false;
   }
   bool lost = false;
-  if (!RunWithMarks(e.alias, InsertSql(table, row), {Row{row, e.seq, e.source}}, lost)) {
+  std::string sql = InsertSql(table, row);
+  if (table == "trans") sql += ";\n" + EventSql({row}, 0, 1);
+  if (!RunWithMarks(e.alias, sql, {Row{row, e.seq, e.source}}, lost)) {
     if (lost) {
       e.mayExist = true;
       e.witnessSeq = e.seq;

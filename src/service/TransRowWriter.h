@@ -81,6 +81,8 @@ public:
   // An attendance row is in its database (at once, at its commit, or when
   // replayed from the spool, also after a restart).
   std::function<void(const std::vector<std::string>& row)> OnAttendanceStored;
+  // The description of a transaction code, for the event of each trans row.
+  std::function<std::string(const std::string& code)> DescribeCode;
   std::chrono::milliseconds ReplayTimePerTick = kReplayTimePerTick;
 
   void StoreTrans(const std::vector<std::string>& row) { Store("trans", row); }
@@ -154,6 +156,8 @@ private:
   bool RunWithMarks(const std::string& alias, const std::string& statements, const std::vector<Row>& rows,
                     bool& lost);
   bool EnsureMarkTable(const std::string& alias);
+  // The events of trans rows (TransactionEvent), for the same transaction.
+  std::string EventSql(const std::vector<std::vector<std::string>>& rows, size_t from, size_t count) const;
   // The transaction that carried `seq` of `source` landed: known, true or false.
   bool MarkReached(const std::string& alias, const std::string& source, std::uint64_t seq, bool& reached);
   int ReplayAlias(const std::string& alias, std::chrono::steady_clock::time_point deadline);

@@ -55,6 +55,7 @@ TTransStore::TTransStore(ServiceContext& ctx, ILog& log)
     return ResolveDeferred(e, row, after);
   };
   writer_.OnAttendanceStored = [this](const std::vector<std::string>& row) { QueueRepro(row); };
+  writer_.DescribeCode = [this](const std::string& code) { return GetTranStr(code); };
 }
 
 TTransStore::~TTransStore() = default;

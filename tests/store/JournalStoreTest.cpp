@@ -116,6 +116,8 @@ TEST_P(JournalStoreTest, ACrashAtAnyPointStoresEveryLineOnceInBothDatabases) {
   Tick();
   EXPECT_EQ(Count("trans"), "7");
   EXPECT_EQ(Count("ot_tmclk"), "7");
+  // Each trans row has its event for integrators, written with it.
+  EXPECT_EQ(Count("trans_event"), "7");
 }
 
 TEST_P(JournalStoreTest, ACommitWhoseAnswerIsLostIsDecidedByTheMarkAndAlikeRowsAreCounted) {
