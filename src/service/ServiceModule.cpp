@@ -171,6 +171,9 @@ void TVANTPortexService::ServiceExecute() {
     }
     log_.WriteLog(10, "Exit Service loop");
     ctx_.Stopping = true;
+    // The stop's time limits count from here: a statement the loop is stuck
+    // in (a silent database server) is part of them.
+    stopBegan_ = std::chrono::steady_clock::now();
     loop_.Synchronize([this] {
       timer1_->SetEnabled(false);
       timer2_->SetEnabled(false);
@@ -215,7 +218,7 @@ void TVANTPortexService::DrainAtStop() {
   // Records a controller handed over are deleted there at its next poll,
   // which may come from the next run: none may be left in memory.
   bool quiet = false;
-  const auto began = Clk::now();
+  const auto began = stopBegan_;
   const auto quietBy = began + kStopQuietLimit;
   loop_.Synchronize([&] {
     if (engine_) engine_->StopPolling();

@@ -122,6 +122,7 @@ private:
   std::condition_variable stopCv_;
   bool stopRequested_ = false;
   bool listenPending_ = false;  // loop thread
+  std::chrono::steady_clock::time_point stopBegan_{};  // service thread
 };
 
 }  // namespace px

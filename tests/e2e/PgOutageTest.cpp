@@ -3,6 +3,8 @@
 // reconnect rule can be passed without waiting minutes.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <ctime>
 #include <thread>
 
@@ -49,21 +51,27 @@ protected:
     // Today at 10:01: not a fifth minute, so no retry before the test says so.
     DateTime now = SystemClock().LocalNow();
     clock_ = std::make_shared<ManualClock>(DateTime{now.year, now.month, now.day, 10, 1, 0, 0});
-    svc_ = std::make_unique<TVANTPortexService>(loop_, dir_.Path(), clock_, DefaultModules());
-    loopThread_ = std::thread([this] { loop_.Run(); });
-    svcThread_ = std::thread([this] {
-      svc_->ServiceExecute();
-      loop_.Stop();
-    });
+    StartService();
     ASSERT_TRUE(test::WaitFor([&] { return Log().find("4: Door04") != std::string::npos; }, 20s)) << Log();
   }
+  void StartService() {
+    loop_ = std::make_unique<EventLoop>();
+    svc_ = std::make_unique<TVANTPortexService>(*loop_, dir_.Path(), clock_, DefaultModules());
+    loopThread_ = std::thread([this] { loop_->Run(); });
+    svcThread_ = std::thread([this] {
+      svc_->ServiceExecute();
+      loop_->Stop();
+    });
+  }
+  void StopService() {
+    svc_->ServiceStop();
+    svcThread_.join();
+    loopThread_.join();
+    svc_.reset();
+    loop_.reset();
+  }
   void TearDown() override {
-    if (svc_) {
-      svc_->ServiceStop();
-      svcThread_.join();
-      loopThread_.join();
-      svc_.reset();
-    }
+    if (svc_) StopService();
     if (bus_) bus_->Stop();
   }
 
@@ -95,7 +103,7 @@ protected:
   std::shared_ptr<sim::UnitBank> bank_ = std::make_shared<sim::UnitBank>();
   std::unique_ptr<sim::SerialSim> bus_;
   std::shared_ptr<ManualClock> clock_;
-  EventLoop loop_;
+  std::unique_ptr<EventLoop> loop_;
   std::unique_ptr<TVANTPortexService> svc_;
   std::thread loopThread_, svcThread_;
 };
@@ -162,4 +170,34 @@ TEST_F(PgOutage, AStatementErrorIsNotAConnectionLoss) {
               "user2 text, user3 text)");
   AtMinute(2);  // past the replay's back-off (it runs on the service's clock)
   ASSERT_TRUE(test::WaitFor([&] { return Rows(*main_, "select count(*) from trans") == 4; }, 20s)) << Log();
+}
+
+TEST_F(PgOutage, AStopWithASilentServerEndsInTimeAndLosesNothing) {
+  Queue(0, 20);
+  ASSERT_TRUE(test::WaitFor([&] { return Rows(*main_, "select count(*) from trans") == 20; }, 20s)) << Log();
+  // The server stops answering the service's sessions, as a hung machine
+  // would: every statement waits out its 10 s and 5 s more.
+  std::vector<int> pids;
+  for (const auto& r : main_->Query("select pid from pg_stat_activity where usename = current_user and "
+                                    "pid <> pg_backend_pid()")
+                           .rows)
+    pids.push_back(std::stoi(r[0]));
+  ASSERT_FALSE(pids.empty());
+  main_->BlockConnections(true);  // and a reconnect gets nowhere
+  for (int p : pids) kill(p, SIGSTOP);
+  Queue(20, 40);
+  std::this_thread::sleep_for(1s);  // the stop comes while a statement waits
+  const auto t0 = std::chrono::steady_clock::now();
+  StopService();
+  const auto took = std::chrono::steady_clock::now() - t0;
+  for (int p : pids) kill(p, SIGCONT);
+  main_->BlockConnections(false);
+  EXPECT_LT(took, 25s);
+  // The next start stores what the journal and the spool kept, once.
+  StartService();
+  ASSERT_TRUE(test::WaitFor([&] { return AllDelivered(); }, 30s)) << Log();
+  ASSERT_TRUE(test::WaitFor([&] { return Rows(*main_, "select count(*) from trans") >= 60; }, 30s)) << Log();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Rows(*main_, "select count(*) from trans"), 60);
+  EXPECT_EQ(Rows(*main_, "select count(distinct card_number) from trans"), 60);
 }
