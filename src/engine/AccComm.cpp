@@ -165,7 +165,9 @@ TAccComm::IdleResult TAccComm::SendAwaitedPoll(BusTurn& turn, bool settled) {
   const IIntakeJournal::Seq mark = turn.awaited;
   turn.awaited = 0;
   if (!settled && ctx_.journal && ctx_.journal->Withdraw(mark, mark)) return IdleResult::NoneEnabled;
-  if (!ValidUnit(turn.unit)) return IdleResult::NoneEnabled;
+  // At a stop no new exchange starts; a mark already on disk only means a
+  // repeat request first at the next start.
+  if (!ValidUnit(turn.unit) || ctx_.Winding() || ctx_.stopping) return IdleResult::NoneEnabled;
   StartExchange();
   SendPoll(turn.unit, turn.pollCode);
   finder_.SetState('W');
