@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config libasio-dev libsqlite3-dev sqlite3 libpq-dev
-      postgresql libgtest-dev libgmock-dev clang ccache libcpp-httplib-dev nlohmann-json3-dev "$@")
+      postgresql libgtest-dev libgmock-dev clang ccache libcpp-httplib-dev nlohmann-json3-dev lld "$@")
 
 missing=()
 for p in "${PKGS[@]}"; do

@@ -65,7 +65,7 @@ if [ "${PX_QUICK:-0}" != 1 ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  build_and_test build-asan -- -DPX_SANITIZE=ON
+  build_and_test build-asan -- -DPX_SANITIZE=ON -DPX_BENCH=OFF
   echo "== ThreadSanitizer (bus threads, serial event threads, event loop)"
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   # Only the programs of the threaded tests (and what they start) are built.
