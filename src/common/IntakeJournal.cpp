@@ -1,5 +1,7 @@
 #include "common/IntakeJournal.h"
 
+#include "common/FileIo.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,69 +33,8 @@ std::uint32_t Crc32(const std::string& s) {
   return c ^ 0xFFFFFFFFu;
 }
 
-std::string Escape(const std::string& s) {
-  std::string out;
-  out.reserve(s.size() + 4);
-  for (char c : s) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\0': out += "\\0"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-std::string Unescape(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 == s.size()) {
-      out += s[i];
-      continue;
-    }
-    const char c = s[++i];
-    out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c == '0' ? '\0' : c;
-  }
-  return out;
-}
-
-bool ParseU64(const std::string& s, std::uint64_t& out) {
-  if (s.empty() || s.size() > 20) return false;
-  out = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    out = out * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return true;
-}
-
 std::int64_t Ms(std::chrono::system_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t off = 0;
-  while (off < data.size()) {
-    ssize_t n = ::write(fd, data.data() + off, data.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    off += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void SyncDir(const std::string& dir) {
-  int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (d >= 0) {
-    ::fsync(d);
-    ::close(d);
-  }
 }
 
 }  // namespace
@@ -102,9 +43,9 @@ void SyncDir(const std::string& dir) {
 
 std::string TIntakeJournal::Encode(const Entry& e) {
   std::string t = std::to_string(e.first) + '\t' + e.kind + '\t' + std::to_string(e.last) + '\t' +
-                  std::to_string(e.timeMs) + '\t' + Escape(e.source) + '\t' + Escape(e.unitKey) + '\t' +
+                  std::to_string(e.timeMs) + '\t' + EscapeField(e.source) + '\t' + EscapeField(e.unitKey) + '\t' +
                   (e.clear ? "1" : "0") + '\t' + std::to_string(e.lines.size());
-  for (const auto& l : e.lines) t += '\t' + Escape(l);
+  for (const auto& l : e.lines) t += '\t' + EscapeField(l);
   char crc[16];
   std::snprintf(crc, sizeof crc, "%08" PRIx32, Crc32(t));
   return t + '\t' + crc + '\n';
@@ -117,11 +58,7 @@ bool TIntakeJournal::Decode(const std::string& text, Entry& e) {
   char crc[16];
   std::snprintf(crc, sizeof crc, "%08" PRIx32, Crc32(body));
   if (text.compare(tab + 1, std::string::npos, crc) != 0) return false;
-  std::vector<std::string> f(1);
-  for (char c : body) {
-    if (c == '\t') f.emplace_back();
-    else f.back() += c;
-  }
+  const std::vector<std::string> f = SplitTabs(body);
   std::uint64_t first = 0, last = 0, time = 0, n = 0;
   if (f.size() < 8 || f[1].size() != 1 || !ParseU64(f[0], first) || !ParseU64(f[2], last) ||
       !ParseU64(f[3], time) || !ParseU64(f[7], n) || f.size() != 8 + n || last < first)
@@ -131,11 +68,11 @@ bool TIntakeJournal::Decode(const std::string& text, Entry& e) {
   e.first = first;
   e.last = last;
   e.timeMs = static_cast<std::int64_t>(time);
-  e.source = Unescape(f[4]);
-  e.unitKey = Unescape(f[5]);
+  e.source = UnescapeField(f[4]);
+  e.unitKey = UnescapeField(f[5]);
   e.clear = f[6] == "1";
   e.lines.clear();
-  for (size_t i = 8; i < f.size(); ++i) e.lines.push_back(Unescape(f[i]));
+  for (size_t i = 8; i < f.size(); ++i) e.lines.push_back(UnescapeField(f[i]));
   if (e.kind == 'L' && !e.lines.empty() && e.last - e.first + 1 != e.lines.size()) return false;
   return true;
 }
@@ -201,16 +138,10 @@ void TIntakeJournal::Load() {
 
 void TIntakeJournal::LoadSegment(Segment& seg, std::map<std::string, bool>& owed) {
   std::string text;
-  int fd = ::open(seg.path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  if (!ReadWhole(seg.path, text)) {
     Fail("cannot read");
     return;
   }
-  char buf[65536];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0) text.append(buf, static_cast<size_t>(n));
-  ::close(fd);
   size_t complete = text.rfind('\n');
   complete = complete == std::string::npos ? 0 : complete + 1;
   if (complete < text.size()) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/FileIo.h"
 #include "common/Format.h"
 #include "common/StrUtil.h"
 
@@ -19,54 +20,6 @@ constexpr size_t kSlotSize = 256;
 // A file of mostly stored lines is rewritten once this many have piled up.
 constexpr size_t kCompactAfter = 4096;
 
-std::string Escape(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-std::string Unescape(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 == s.size()) {
-      out += s[i];
-      continue;
-    }
-    char c = s[++i];
-    out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-  }
-  return out;
-}
-
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> parts(1);
-  for (char c : line) {
-    if (c == '\t') parts.emplace_back();
-    else parts.back() += c;
-  }
-  return parts;
-}
-
-bool ParseId(const std::string& s, std::uint64_t& out) {
-  if (s.empty() || s.size() > 19) return false;
-  out = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    out = out * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return true;
-}
-
 std::uint32_t Fnv1a(const std::string& s) {
   std::uint32_t h = 2166136261u;
   for (unsigned char c : s) {
@@ -74,44 +27,6 @@ std::uint32_t Fnv1a(const std::string& s) {
     h *= 16777619u;
   }
   return h;
-}
-
-std::string DirOf(const std::string& path) {
-  size_t p = path.rfind('/');
-  return p == std::string::npos ? "." : p == 0 ? "/" : path.substr(0, p);
-}
-
-// A new file's directory entry must reach the disk too.
-void SyncDir(const std::string& path) {
-  int d = ::open(DirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (d >= 0) {
-    ::fsync(d);
-    ::close(d);
-  }
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t off = 0;
-  while (off < data.size()) {
-    ssize_t n = ::write(fd, data.data() + off, data.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    off += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool ReadWhole(const std::string& path, std::string& out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[65536];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0) out.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  return true;
 }
 
 }  // namespace
@@ -157,7 +72,7 @@ bool PlainSource(const std::string& s) {
 
 bool ParseMark(const std::string& s, std::uint64_t& seq, std::string& source) {
   const size_t slash = s.find('/');
-  if (slash == std::string::npos || !ParseId(s.substr(0, slash), seq) || !PlainSource(s.substr(slash + 1)))
+  if (slash == std::string::npos || !ParseU64(s.substr(0, slash), seq) || !PlainSource(s.substr(slash + 1)))
     return false;
   source = s.substr(slash + 1);
   return true;
@@ -175,8 +90,8 @@ std::string TransSpool::EncodeLine(const SpoolEntry& e) {
     if (e.witnessSeq && PlainSource(e.witnessSource)) head += std::to_string(e.witnessSeq) + "/" + e.witnessSource;
   }
   if (e.seq && PlainSource(e.source)) head += "@" + std::to_string(e.seq) + "/" + e.source;
-  std::string line = head + "\t" + Escape(e.alias) + "\t" + Escape(e.kind);
-  for (const auto& f : e.fields) line += "\t" + Escape(f);
+  std::string line = head + "\t" + EscapeField(e.alias) + "\t" + EscapeField(e.kind);
+  for (const auto& f : e.fields) line += "\t" + EscapeField(f);
   return line;
 }
 
@@ -196,11 +111,11 @@ bool TransSpool::DecodeLine(const std::string& line, SpoolEntry& e) {
     if (q + 1 < head.size() && !ParseMark(head.substr(q + 1), e.witnessSeq, e.witnessSource)) return false;
     head.resize(q);
   }
-  if (parts.size() < 3 || !ParseId(head, e.id) || parts[1].empty() || parts[2].empty()) return false;
-  e.alias = Unescape(parts[1]);
-  e.kind = Unescape(parts[2]);
+  if (parts.size() < 3 || !ParseU64(head, e.id) || parts[1].empty() || parts[2].empty()) return false;
+  e.alias = UnescapeField(parts[1]);
+  e.kind = UnescapeField(parts[2]);
   e.fields.clear();
-  for (size_t i = 3; i < parts.size(); ++i) e.fields.push_back(Unescape(parts[i]));
+  for (size_t i = 3; i < parts.size(); ++i) e.fields.push_back(UnescapeField(parts[i]));
   return true;
 }
 
@@ -228,7 +143,7 @@ void TransSpool::LoadProgress() {
       }
       size_t eq = item.find('=');
       std::uint64_t v = 0;
-      if (eq != std::string::npos && ParseId(item.substr(eq + 1), v)) values[item.substr(0, eq)] = v;
+      if (eq != std::string::npos && ParseU64(item.substr(eq + 1), v)) values[item.substr(0, eq)] = v;
       item.clear();
     }
     if (!values.count("seq") || values["seq"] < bestSeq) continue;
@@ -299,7 +214,7 @@ bool TransSpool::OpenForAppend() {
     Fail("cannot open");
     return false;
   }
-  if (!existed) SyncDir(path_);
+  if (!existed) SyncDirOf(path_);
   return true;
 }
 
@@ -356,7 +271,7 @@ void TransSpool::WriteProgress() {
       Fail("cannot open progress of");
       return;
     }
-    if (!existed) SyncDir(PosPath());
+    if (!existed) SyncDirOf(PosPath());
   }
   off_t at = static_cast<off_t>((progressSeq_ % 2) * kSlotSize);
   if (::pwrite(posFd_, slot.data(), slot.size(), at) != static_cast<ssize_t>(slot.size()) || ::fdatasync(posFd_) != 0)
@@ -400,7 +315,7 @@ bool TransSpool::Compact() {
     ::unlink(tmp.c_str());
     return false;
   }
-  SyncDir(path_);
+  SyncDirOf(path_);
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   staleLines_ = 0;
@@ -409,7 +324,7 @@ bool TransSpool::Compact() {
 }
 
 void TransSpool::SaveBad(const SpoolEntry& entry, const std::string& statement) {
-  std::string line = entry.alias + "\t" + std::to_string(entry.id) + "\t" + Escape(statement) + "\n";
+  std::string line = entry.alias + "\t" + std::to_string(entry.id) + "\t" + EscapeField(statement) + "\n";
   int fd = ::open(BadPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 || !WriteAll(fd, line) || ::fdatasync(fd) != 0) Fail("cannot keep refused row beside");
   if (fd >= 0) ::close(fd);
