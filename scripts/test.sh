@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the normal build on SQLite and on a
-# throwaway PostgreSQL server, then the whole suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
-#   PX_QUICK=1 scripts/test.sh   only the normal build and its tests
+# Builds everything and runs every test, on SQLite and on a throwaway
+# PostgreSQL server: the packaged programs in the normal build (and, on CI,
+# the Debian package's install test), the whole suite under AddressSanitizer
+# + UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
+#   PX_QUICK=1 scripts/test.sh   the normal build and the whole suite on it only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -56,12 +57,20 @@ build_and_test() {  # dir, ctest args..., -- cmake args...
 echo "== example alerting rules (promtool)"
 promtool check rules packaging/portex-alerts.yml
 promtool test rules tests/web/portex-alerts.test.yml
-echo "== normal build"
-build_and_test build --
-echo "== Debian package (installed, run and purged on CI)"
-scripts/package_test.sh build
-
-if [ "${PX_QUICK:-0}" != 1 ]; then
+if [ "${PX_QUICK:-0}" = 1 ]; then
+  echo "== normal build"
+  build_and_test build --
+  echo "== Debian package (installed, run and purged on CI)"
+  scripts/package_test.sh build
+else
+  # Every test runs once, under AddressSanitizer + UndefinedBehaviorSanitizer,
+  # which finds all a plain run would and more; the plain optimised build
+  # makes only the programs the package ships (and its test runs them).
+  echo "== normal build of the packaged programs"
+  cmake -S "$ROOT" -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j"$JOBS" --target package_payload
+  echo "== Debian package (installed, run and purged on CI)"
+  scripts/package_test.sh build
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -69,7 +78,7 @@ if [ "${PX_QUICK:-0}" != 1 ]; then
   echo "== ThreadSanitizer (bus threads, serial event threads, event loop)"
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   # Only the programs of the threaded tests (and what they start) are built.
-  BUILD_TARGETS="test_engine test_engine_ip test_serial test_service test_clientserver test_e2e test_zk test_web portexd pxclient" \
-    build_and_test build-tsan -L threads -- -DPX_TSAN=ON
+  BUILD_TARGETS="test_common test_engine test_engine_ip test_serial test_service test_clientserver test_e2e test_zk test_web portexd pxclient" \
+    build_and_test build-tsan -L threads -- -DPX_TSAN=ON -DPX_BENCH=OFF
 fi
 echo "test: all passed"
