@@ -5,7 +5,8 @@
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config libasio-dev libsqlite3-dev sqlite3 libpq-dev
-      postgresql libgtest-dev libgmock-dev clang ccache libcpp-httplib-dev nlohmann-json3-dev lld "$@")
+      postgresql libgtest-dev libgmock-dev clang ccache libcpp-httplib-dev nlohmann-json3-dev lld
+      libmosquitto-dev mosquitto mosquitto-clients "$@")
 
 missing=()
 for p in "${PKGS[@]}"; do

@@ -23,8 +23,6 @@ bool ValidUtf8(const std::string& s) {
   return true;
 }
 
-std::string Text(const std::string& s) { return ValidUtf8(s) ? s : Win1252::ToUtf8(s); }
-
 int Digits(const std::string& s, size_t pos, size_t n) {
   int v = 0;
   for (size_t i = pos; i < pos + n; ++i) {
@@ -114,6 +112,8 @@ std::vector<TransactionEvent> TransactionEvent::FromRows(const std::vector<std::
   return out;
 }
 
+std::string TransactionEvent::Utf8(const std::string& s) { return ValidUtf8(s) ? s : Win1252::ToUtf8(s); }
+
 std::string TransactionEvent::IsoTime() const {
   const int y = Digits(date, 0, 4), mo = Digits(date, 4, 2), d = Digits(date, 6, 2);
   const int h = Digits(time, 0, 2), mi = Digits(time, 2, 2), s = time.size() >= 6 ? Digits(time, 4, 2) : 0;
@@ -138,12 +138,12 @@ std::string TransactionEvent::Json() const {
   nlohmann::ordered_json j;
   j["id"] = std::to_string(id);
   j["time"] = IsoTime();
-  j["tag"] = Text(tag);
-  j["card"] = Text(card);
-  j["code"] = Text(code);
-  j["description"] = Text(description);
-  j["holder"] = Text(holder);
-  j["staff"] = Text(staff);
+  j["tag"] = Utf8(tag);
+  j["card"] = Utf8(card);
+  j["code"] = Utf8(code);
+  j["description"] = Utf8(description);
+  j["holder"] = Utf8(holder);
+  j["staff"] = Utf8(staff);
   return j.dump();
 }
 

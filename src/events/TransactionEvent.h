@@ -37,6 +37,8 @@ struct TransactionEvent {
   // {"id","time","tag","card","code","description","holder","staff"}; texts
   // that are not UTF-8 are read as Windows-1252, the installations' code page.
   std::string Json() const;
+  // A text as UTF-8: as it is when it is UTF-8, else read as Windows-1252.
+  static std::string Utf8(const std::string& s);
 };
 
 }  // namespace px

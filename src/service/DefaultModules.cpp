@@ -4,6 +4,8 @@
 #include "clientserver/ClientServer.h"
 #include "engine/EngineConfig.h"
 #include "engine/MainForm.h"
+#include "events/EventStream.h"
+#include "events/MqttLink.h"
 #include "monitor/TransOnlineForm.h"
 #include "platform/IniFile.h"
 #include "service/ArqLibrary.h"
@@ -93,6 +95,28 @@ std::unique_ptr<IZKModule> MakeZkModule(ServiceContext& ctx, ZkemFactory control
   return std::make_unique<TZKF7Form>(o, *ctx.log, std::make_shared<ZkServiceHost>(ctx), std::move(controls));
 }
 
+std::unique_ptr<IEventStream> MakeEventStream(ServiceContext& ctx) {
+  StreamOptions o = StreamOptions::FromIni(TIniFile(ctx.settings->AppDir + "OstrPro.Ini"), *ctx.log);
+  EventStreamHost h;
+  h.loop = ctx.loop;
+  h.log = ctx.log;
+  h.clock = ctx.clock;
+  h.db = &ctx.db->Database1;
+  h.ready = [&ctx] { return ctx.ServerState == 5; };
+  h.units = [&ctx] {
+    std::vector<StreamUnit> units;
+    const ControllerTable& t = ctx.registry->CtrlTable();
+    for (int i = 1; i <= t.Count(); ++i)
+      units.push_back({t[i].TagName, t[i].CtrlType, t[i].CtrlType == "KXF7" || t[i].CtrlType == "KXF18"});
+    return units;
+  };
+  std::unique_ptr<IMqttLink> link;
+  if (o.Enabled()) link = std::make_unique<MqttLink>(o, *ctx.log);
+  auto stream = std::make_unique<EventStream>(std::move(h), std::move(o), std::move(link));
+  stream->Start();
+  return stream;
+}
+
 ServiceModules DefaultModules() {
   ServiceModules m;
   m.makeMonitor = [](ServiceContext&) { return std::make_unique<TTransOnlineForm>(); };
@@ -143,6 +167,7 @@ ServiceModules DefaultModules() {
     return std::make_unique<TClientServer>(ctx.loop->Context(), *ctx.log, *ctx.client, o);
   };
   m.makeWeb = [](ServiceContext& ctx) { return MakeWebMonitor(ctx); };
+  m.makeEvents = [](ServiceContext& ctx) { return MakeEventStream(ctx); };
   return m;
 }
 

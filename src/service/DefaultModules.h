@@ -12,5 +12,8 @@ ServiceModules DefaultModules();
 // (tests hand in simulated ones).
 ZkSettings ZkSettingsOf(const ServiceSettings& s);
 std::unique_ptr<IZKModule> MakeZkModule(ServiceContext& ctx, ZkemFactory controls);
+// The event stream of the configuration's "Mqtt" section, or only the
+// retention of the stored events when it names no broker.
+std::unique_ptr<IEventStream> MakeEventStream(ServiceContext& ctx);
 
 }  // namespace px

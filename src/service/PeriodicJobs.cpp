@@ -6,6 +6,7 @@
 #include "common/IpKey.h"
 #include "common/StrUtil.h"
 #include "engine/EngineApi.h"
+#include "events/EventStreamApi.h"
 #include "service/AttendanceApi.h"
 #include "service/Registry.h"
 #include "service/ServiceLog.h"
@@ -21,6 +22,7 @@ PeriodicJobs::PeriodicJobs(ServiceContext& ctx)
 
 void PeriodicJobs::RunTimer1Work() {
   if (ctx_.store) ctx_.store->CheckThCommTrans();
+  if (ctx_.events) ctx_.events->AfterStorageTick();
   if (ctx_.client) {
     std::string line;
     if (ctx_.client->Queue_GetCommand(line) == 0) ctx_.client->Queue_ExecCommand(line);

@@ -177,6 +177,7 @@ bool ControllerRegistry::IsNoPoll(const std::string& tag) {
 void ControllerRegistry::SetDeviceState(const std::string& tag, const std::string& state) {
   db_.RunSQL(db_.Query1, "update rdrmain set state=" + SqlQuote(state) + " where tag_name=" + SqlQuote(tag), false);
   db_.RunSQL(db_.Query1, "update flrdet set state=" + SqlQuote(state) + " where point_tag=" + SqlQuote(tag), false);
+  if (OnDeviceState) OnDeviceState(tag, state);
 }
 
 std::string ControllerRegistry::GetIOTagInfo(const std::string& table, const std::string& tag) {

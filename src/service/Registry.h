@@ -44,6 +44,8 @@ public:
   std::function<void()> LoadTranCodes;
   std::function<void()> CreateZKModule;
   std::function<void()> CreateTemplateServerModule;
+  // After a unit's state is written (the event stream publishes it).
+  std::function<void(const std::string& tag, const std::string& state)> OnDeviceState;
 
   bool StartUpComm();
   void SetActiveCtrl();

@@ -21,6 +21,7 @@ class ITemplateServer;
 class IAttendanceLib;
 class TTransOnlineForm;
 class IIntakeJournal;
+class IEventStream;
 
 // The service's shared state and modules, handed to the parts that work on
 // them. Pointers to modules are null until the module exists.
@@ -40,6 +41,8 @@ struct ServiceContext {
   TTransOnlineForm* monitor = nullptr;
   // Everything controllers and terminals hand over, until it is stored.
   IIntakeJournal* journal = nullptr;
+  // The event stream for integrators (and the retention of its events).
+  IEventStream* events = nullptr;
 
   // Pending attendance reprocessing requests (loop thread).
   TReproList ReproList;

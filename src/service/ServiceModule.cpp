@@ -38,6 +38,9 @@ TVANTPortexService::TVANTPortexService(EventLoop& loop, std::string appDir, std:
     if (loop_.InLoopThread()) reconnect();
     else loop_.Post(reconnect);
   };
+  registry_->OnDeviceState = [this](const std::string& tag, const std::string& state) {
+    if (events_) events_->UnitState(tag, state);
+  };
   registry_->LoadTranCodes = [this] {
     if (store_) store_->GetTranCodeFromTable();
   };
@@ -69,6 +72,8 @@ TVANTPortexService::~TVANTPortexService() {
 
 void TVANTPortexService::ReleaseModules() {
   web_.reset();  // it reads the modules below
+  ctx_.events = nullptr;
+  events_.reset();
   // The terminal module first: its worker may still hand results to the
   // client protocol and the store, which must outlive it.
   ctx_.zk = nullptr;
@@ -148,6 +153,10 @@ void TVANTPortexService::ServiceExecute() {
     }
     if (modules_.makeListener) listener_ = modules_.makeListener(ctx_);
     if (modules_.makeWeb) web_ = modules_.makeWeb(ctx_);
+    if (modules_.makeEvents) {
+      events_ = modules_.makeEvents(ctx_);
+      ctx_.events = events_.get();
+    }
     // Step 11.
     timer1_->SetInterval(200);
     timer1_->SetEnabled(true);
@@ -183,6 +192,9 @@ void TVANTPortexService::ServiceExecute() {
     // Off the loop thread, so that its requests waiting for the loop finish;
     // after the storing, which must not wait for a slow page.
     if (web_) web_->Stop();
+    // What was stored last goes out while the broker is there; the rest
+    // waits in trans_event for the next start.
+    if (events_) events_->Stop(kStopStreamLimit);
     // A module that waits for a device keeps the loop running inside its own
     // call; the modules go only once no such wait is on the loop's stack (the
     // stop flag ends those waits within milliseconds).

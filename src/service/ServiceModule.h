@@ -8,6 +8,7 @@
 
 #include "clientserver/ClientApi.h"
 #include "common/IntakeJournal.h"
+#include "events/EventStreamApi.h"
 #include "engine/EngineApi.h"
 #include "platform/EventLoop.h"
 #include "platform/Timer.h"
@@ -39,6 +40,7 @@ struct ServiceModules {
   std::function<std::unique_ptr<IZKModule>(ServiceContext&)> makeZK;
   std::function<std::unique_ptr<ITemplateServer>(ServiceContext&)> makeTemplateServer;
   std::function<std::unique_ptr<IWebMonitor>(ServiceContext&)> makeWeb;
+  std::function<std::unique_ptr<IEventStream>(ServiceContext&)> makeEvents;
   // The intake journal lives in this folder of the program folder; empty
   // keeps none (tests of modules that do not need it).
   std::string journalFolder = "journal";
@@ -61,6 +63,8 @@ public:
   // inside systemd's 30 s stop time-out.
   static constexpr std::chrono::milliseconds kStopQuietLimit{5000};
   static constexpr std::chrono::milliseconds kStopStoreLimit{10000};
+  // Then the event stream publishes what was stored last and disconnects.
+  static constexpr std::chrono::milliseconds kStopStreamLimit{3000};
 
   TVANTPortexService(EventLoop& loop, std::string appDir, std::shared_ptr<Clock> clock, ServiceModules modules);
   ~TVANTPortexService();
@@ -117,6 +121,7 @@ private:
   std::unique_ptr<IZKModule> zk_;
   std::unique_ptr<ITemplateServer> templates_;
   std::unique_ptr<IWebMonitor> web_;
+  std::unique_ptr<IEventStream> events_;
   std::unique_ptr<TIntakeJournal> journal_;  // outlives every module that writes to it
   std::mutex stopM_;
   std::condition_variable stopCv_;
