@@ -95,9 +95,9 @@ bool EventOutbox::Purge(const DateTime& today, int retentionDays, std::int64_t k
   const std::string day = SqlQuote(FormatDateTime("yyyymmdd", today));
   const std::string cutoff = SqlQuote(FormatDateTime("yyyymmdd", today.AddDays(-retentionDays)));
   DbRows r;
+  // ("where true": SQLite would read the "on" as a join's.)
   if (!Run("insert into trans_event_day (day, last_id) select " + day +
-               ", coalesce(max(id), 0) from trans_event where not exists (select 1 from trans_event_day where day = " +
-               day + ")",
+               ", coalesce(max(id), 0) from trans_event where true on conflict (day) do nothing",
            nullptr) ||
       !Run("select max(last_id) from trans_event_day where day < " + cutoff, &r))
     return false;

@@ -196,6 +196,7 @@ void EventStream::OnConnected(std::uint64_t connection) {
 
 void EventStream::OnLost(std::uint64_t connection) {
   if (connection != connection_) return;
+  connection_ = 0;
   connected_ = false;
   Reset();
   Save(true);
