@@ -78,7 +78,7 @@ else
   echo "== ThreadSanitizer (bus threads, serial event threads, event loop)"
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   # Only the programs of the threaded tests (and what they start) are built.
-  BUILD_TARGETS="test_common test_engine test_engine_ip test_serial test_service test_clientserver test_e2e test_zk test_web portexd pxclient" \
+  BUILD_TARGETS="test_common test_engine test_engine_ip test_serial test_service test_clientserver test_e2e test_zk test_web test_events portexd pxclient" \
     build_and_test build-tsan -L threads -- -DPX_TSAN=ON -DPX_BENCH=OFF
 fi
 echo "test: all passed"
