@@ -103,9 +103,10 @@ private:
       static_cast<Session*>(p)->Broken(rc == 0 ? "disconnected" : Error(rc));
     });
     openedAt_ = Steady::now();
-    // Blocks this thread (never the event loop) for the TCP connect; a
-    // stop that cannot wait for it leaves the thread behind.
-    const int rc = mosquitto_connect(mosq_, o.host.c_str(), o.port, kKeepAliveSec);
+    // The TCP connect goes on in the background (the handshake limit covers
+    // it and the broker's answer); only the name lookup waits, on this
+    // thread, and a stop that cannot wait for it leaves the thread behind.
+    const int rc = mosquitto_connect_async(mosq_, o.host.c_str(), o.port, kKeepAliveSec);
     if (rc != MOSQ_ERR_SUCCESS) return Broken(Error(rc));
     return true;
   }
@@ -308,13 +309,13 @@ void MqttLink::Stop(std::chrono::milliseconds within) {
     thread_.join();
     return;
   }
-  // Still in a connect (a name lookup or an unanswered TCP connect): it
-  // ends on its own later and calls no handler and writes no log line.
+  // Still in a name lookup: it ends on its own later and calls no handler
+  // and writes no log line.
   shared_->handlers = {};
   shared_->abandoned = true;
   lk.unlock();
   thread_.detach();
-  shared_->log.WriteLog(999, "Mqtt: the connection attempt under way was left to end by itself");
+  shared_->log.WriteLog(999, "Mqtt: the broker's name lookup under way was left to end by itself");
 }
 
 }  // namespace px

@@ -33,11 +33,21 @@ public:
   bool Start(bool serverAllowed = true) {
     WriteFile(dir_ + "/broker.conf", "listener " + std::to_string(port_) +
                                          " 127.0.0.1\npersistence false\nallow_anonymous false\npassword_file " +
-                                         dir_ + "/broker.passwd\n" + (geteuid() == 0 ? "user root\n" : ""));
+                                         dir_ + "/broker.passwd\n" + (geteuid() == 0 ? "user root\n" : "") + tls_);
     if (!Users(serverAllowed)) return false;
     proc_ = std::make_unique<ChildProcess>();
     if (!proc_->Start({"/usr/sbin/mosquitto", "-c", dir_ + "/broker.conf"}, dir_ + "/broker.log")) return false;
     return WaitFor([&] { return Accepting(); }, std::chrono::seconds(10));
+  }
+  // TLS on the listener with a certificate for 127.0.0.1 made here, which
+  // is also the CA a client must trust (the file returned).
+  std::string EnableTls() {
+    const std::string cert = dir_ + "/broker.crt", key = dir_ + "/broker.key";
+    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                            "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) return "";
+    tls_ = "cafile " + cert + "\ncertfile " + cert + "\nkeyfile " + key + "\n";
+    return cert;
   }
   bool Admit() {
     if (!Users(true)) return false;
@@ -79,7 +89,7 @@ private:
     if (server) cmd += " && /usr/bin/mosquitto_passwd -b " + file + " portex portex >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
   }
-  std::string dir_;
+  std::string dir_, tls_;
   int port_;
   std::unique_ptr<ChildProcess> proc_;
 };
