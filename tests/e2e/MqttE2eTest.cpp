@@ -41,6 +41,15 @@ protected:
       for (int i = 0; i < n; ++i) bank->Unit(u).QueueRecord(stamp + Format("%d%02d%03d", phase, u, i) + "4");
     }
   }
+  // Broker, subscriber, `units` controllers with `n` records each, server.
+  void StartAll(int units, int n) {
+    ASSERT_TRUE(broker.Start());
+    ASSERT_TRUE(watcher.Start());
+    ASSERT_TRUE(watcher.WaitSubscribed());
+    Seed(units);
+    Queue(units, n, 1);
+    StartServer();
+  }
   long Stored() { return Count(Db(), "select count(*) from trans where trans_code = '4'"); }
   std::vector<nlohmann::json> Transactions() {
     std::vector<nlohmann::json> out;
@@ -78,12 +87,7 @@ protected:
 }  // namespace
 
 TEST_F(MqttE2e, ABurstOf1000RecordsIsPublishedOnceEachInOrderWithStatesAndTheLastWill) {
-  ASSERT_TRUE(broker.Start());
-  ASSERT_TRUE(watcher.Start());
-  ASSERT_TRUE(watcher.WaitSubscribed());
-  Seed(4);
-  Queue(4, 250, 1);
-  StartServer();
+  StartAll(4, 250);
   ASSERT_TRUE(test::WaitFor([&] { return Transactions().size() >= 1000; }, 90s)) << LogText();
   ExpectEveryRecordOnceInOrder(4, 1000);
   auto states = watcher.Messages("Door03/state");
@@ -105,12 +109,7 @@ TEST_F(MqttE2e, ABurstOf1000RecordsIsPublishedOnceEachInOrderWithStatesAndTheLas
 }
 
 TEST_F(MqttE2e, WhatIsStoredWhileTheBrokerIsDownArrivesInOrderAlsoAfterARestartOfTheProgram) {
-  ASSERT_TRUE(broker.Start());
-  ASSERT_TRUE(watcher.Start());
-  ASSERT_TRUE(watcher.WaitSubscribed());
-  Seed(2);
-  Queue(2, 50, 1);
-  StartServer();
+  StartAll(2, 50);
   ASSERT_TRUE(test::WaitFor([&] { return Transactions().size() >= 100; }, 60s)) << LogText();
   // The broker goes while records keep coming.
   broker.Stop();
