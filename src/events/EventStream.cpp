@@ -219,7 +219,8 @@ void EventStream::Stop(std::chrono::milliseconds within) {
   // Most of the time for what the last ticks stored; the rest for saying
   // "offline" and disconnecting.
   const auto flushBy = by - std::min<std::chrono::milliseconds>(within / 3, std::chrono::seconds(1));
-  while (link_ && Steady::now() < flushBy) {
+  const bool quick = within < kQuickStop;
+  while (link_ && !quick && Steady::now() < flushBy) {
     bool done = true;
     if (!loop.Synchronize([&] {
           Pump();
@@ -238,10 +239,11 @@ void EventStream::Stop(std::chrono::milliseconds within) {
                                                   std::chrono::duration_cast<std::chrono::milliseconds>(
                                                       by - Steady::now())));
   // The acknowledgements of the farewell were posted before this runs.
-  loop.Synchronize([&] {
-    Advance();
-    Save(true);
-  });
+  if (!quick)
+    loop.Synchronize([&] {
+      Advance();
+      Save(true);
+    });
 }
 
 }  // namespace px

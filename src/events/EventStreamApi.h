@@ -14,7 +14,9 @@ public:
   virtual void UnitState(const std::string& tag, const std::string& state) = 0;
   // Service thread, after the last rows were stored at a stop: publishes
   // what it can within `within`, records how far the broker acknowledged
-  // and disconnects.
+  // and disconnects. Given less than kQuickStop it runs no statement (the
+  // database may be what made the stop late) and only disconnects.
+  static constexpr std::chrono::milliseconds kQuickStop{1000};
   virtual void Stop(std::chrono::milliseconds within) = 0;
 };
 

@@ -188,13 +188,16 @@ void TVANTPortexService::ServiceExecute() {
       timer2_->SetEnabled(false);
       if (listener_) listener_->Close();
     });
+    const auto stopBegan = std::chrono::steady_clock::now();
     DrainAtStop();
     // Off the loop thread, so that its requests waiting for the loop finish;
     // after the storing, which must not wait for a slow page.
     if (web_) web_->Stop();
     // What was stored last goes out while the broker is there; the rest
     // waits in trans_event for the next start.
-    if (events_) events_->Stop(kStopStreamLimit);
+    if (events_)
+      events_->Stop(std::chrono::steady_clock::now() - stopBegan > kStopStoreLimit ? kStopStreamQuick
+                                                                                     : kStopStreamLimit);
     // A module that waits for a device keeps the loop running inside its own
     // call; the modules go only once no such wait is on the loop's stack (the
     // stop flag ends those waits within milliseconds).

@@ -63,8 +63,11 @@ public:
   // inside systemd's 30 s stop time-out.
   static constexpr std::chrono::milliseconds kStopQuietLimit{5000};
   static constexpr std::chrono::milliseconds kStopStoreLimit{10000};
-  // Then the event stream publishes what was stored last and disconnects.
-  static constexpr std::chrono::milliseconds kStopStreamLimit{3000};
+  // Then the event stream publishes what was stored last and disconnects;
+  // after a stop made late by a silent database it only disconnects, so the
+  // stop still ends well inside the service manager's time-out.
+  static constexpr std::chrono::milliseconds kStopStreamLimit{2000};
+  static constexpr std::chrono::milliseconds kStopStreamQuick{500};
 
   TVANTPortexService(EventLoop& loop, std::string appDir, std::shared_ptr<Clock> clock, ServiceModules modules);
   ~TVANTPortexService();
