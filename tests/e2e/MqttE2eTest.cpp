@@ -63,6 +63,12 @@ protected:
   // Each unit's handed-over records arrived once each, in its order, and
   // the ids grew in the order of arrival.
   void ExpectEveryRecordOnceInOrder(int units, size_t total) {
+    // A unit counts a record handed over once the next poll confirms it.
+    ASSERT_TRUE(test::WaitFor([&] {
+      size_t handed = 0;
+      for (int u = 1; u <= units; ++u) handed += bank->Unit(u).HandedOver().size();
+      return handed >= total;
+    }, 10s));
     auto got = Transactions();
     ASSERT_EQ(got.size(), total);
     std::map<std::string, std::vector<std::string>> cards;
