@@ -210,7 +210,9 @@ void EventStream::OnAcked(std::uint64_t connection, const std::vector<std::int64
   }
   Advance();
   Save(false);
-  Pump();
+  // A backlog is read on as the window empties; new rows come with the
+  // next storage tick.
+  if (!caughtUp_) Pump();
 }
 
 void EventStream::Stop(std::chrono::milliseconds within) {
