@@ -8,7 +8,10 @@
 //     the flush rate from the reconnect until the broker acknowledged the
 //     last event (goal: at least 5,000 events a second).
 //
-//   bench_mqtt [--seconds 10] [--rate 500] [--backlog 50000] [--dir FOLDER]
+//   bench_mqtt [--seconds 10] [--rate 500] [--backlog 50000] [--dir FOLDER] [--pg URI]
+//
+// With --pg (or PX_PG_URI set) the same follows on PostgreSQL, in a schema of
+// its own that is dropped afterwards.
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -31,6 +34,7 @@
 #include "events/EventStream.h"
 #include "events/MqttLink.h"
 #include "monitor/TransOnlineForm.h"
+#include "platform/DbDriver.h"
 #include "platform/EventLoop.h"
 #include "platform/Timer.h"
 #include "service/Registry.h"
@@ -48,6 +52,7 @@ namespace {
 struct Options {
   int seconds = 10, rate = 500, backlog = 50000;
   std::string dir;
+  std::string pg;
 };
 
 // Serial transaction lines at a steady rate from 16 units.
@@ -172,6 +177,7 @@ bool Parse(int argc, char** argv, Options& o) {
     else if (a == "--rate") o.rate = std::atoi(v);
     else if (a == "--backlog") o.backlog = std::atoi(v);
     else if (a == "--dir") o.dir = v;
+    else if (a == "--pg") o.pg = v;
     else return false;
   }
   return o.seconds > 0 && o.rate > 0 && o.backlog > 0;
@@ -186,36 +192,24 @@ long long Scalar(ServiceDb& db, const std::string& sql) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  Options o;
-  if (!Parse(argc, argv, o)) {
-    std::fprintf(stderr, "usage: bench_mqtt [--seconds N] [--rate PER_SECOND] [--backlog N] [--dir FOLDER]\n");
-    return 1;
+bool RunOnce(const Options& o, Broker& broker, Subscriber& sub, int port, const std::string& mainConn,
+             const std::string& where) {
+  {
+    std::lock_guard<std::mutex> g(sub.m);
+    sub.arrived.clear();  // a new database counts its ids afresh
   }
-  const bool ownDir = o.dir.empty();
-  if (ownDir) {
-    char tmpl[] = "/tmp/pxmqtt.XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
-    o.dir = tmpl;
-  }
-  std::filesystem::create_directories(o.dir);
-  const int port = FreePort();
-  Broker broker(o.dir, port);
-  if (!broker.Start()) {
-    std::fprintf(stderr, "mosquitto did not start (apt-get install mosquitto)\n");
-    return 1;
-  }
-  Subscriber sub;
-  if (!sub.Start(port)) return 1;
-
   auto clock = SystemClock::Instance();
   ServiceSettings settings;
   settings.AppDir = o.dir + "/";
   settings.NoOTFRepro = true;
+  settings.DbOstrPro = mainConn;
   ServiceLog log(clock);
   log.SetAppDir(settings.AppDir);
   ServiceDb db(settings, log, clock);
-  if (!db.SQLDB_Connect(false)) return 1;
+  if (!db.SQLDB_Connect(false)) {
+    std::fprintf(stderr, "database did not open (%s)\n", where.c_str());
+    return false;
+  }
   ControllerRegistry registry(settings, db, log);
   for (int p = 1; p <= 16; ++p) {
     TCtrlRec r;
@@ -295,8 +289,8 @@ int main(int argc, char** argv) {
       else delays.push_back(Ms(it->second - at));
     }
   }
-  std::printf("mqtt: %d s at %d stored/s, SQLite, QCheckInterval 200 ms, broker on 127.0.0.1:%d\n", o.seconds,
-              o.rate, port);
+  std::printf("mqtt: %d s at %d stored/s, %s, QCheckInterval 200 ms, broker on 127.0.0.1:%d\n", o.seconds,
+              o.rate, where.c_str(), port);
   std::printf("  stored             %zu events, %zu arrived, %zu missing\n", committed.size(), delays.size(), missing);
   std::printf("  commit to arrival  p50 %.1f ms, p99 %.1f ms, max %.1f ms (from the end of the storing tick)\n",
               Percentile(delays, 0.5), Percentile(delays, 0.99), Percentile(delays, 1.0));
@@ -319,7 +313,7 @@ int main(int argc, char** argv) {
     db.RunSQL(db.Query1, "commit", false);
     top = Scalar(db, "select max(id) from trans_event");
   });
-  if (!broker.Start()) return 1;
+  if (!broker.Start()) return false;
   while (!connected()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const auto t0 = Steady::now();
   long long acked = 0;
@@ -331,12 +325,61 @@ int main(int argc, char** argv) {
   const double rate = static_cast<double>(o.backlog) / secs;
   std::printf("  backlog flush      %d events in %.2f s after the reconnect = %.0f events/s (goal 5000)%s\n",
               o.backlog, secs, rate, acked < top ? " UNFINISHED" : "");
-  std::printf("  verdict            %s\n", missing == 0 && rate >= 5000 && acked >= top ? "PASS" : "BELOW GOAL");
+  const bool ok = missing == 0 && rate >= 5000 && acked >= top;
+  std::printf("  verdict            %s\n", ok ? "PASS" : "BELOW GOAL");
 
   stream->Stop(std::chrono::seconds(2));
   loop.Synchronize([&] { stream.reset(); });
   loop.Stop();
   loopThread.join();
+  return ok;
+}
+
+int main(int argc, char** argv) {
+  Options o;
+  if (const char* env = std::getenv("PX_PG_URI")) o.pg = env;
+  if (!Parse(argc, argv, o)) {
+    std::fprintf(stderr,
+                 "usage: bench_mqtt [--seconds N] [--rate PER_SECOND] [--backlog N] [--dir FOLDER] [--pg URI]\n");
+    return 1;
+  }
+  const bool ownDir = o.dir.empty();
+  if (ownDir) {
+    char tmpl[] = "/tmp/pxmqtt.XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    o.dir = tmpl;
+  }
+  std::filesystem::create_directories(o.dir);
+  const int port = FreePort();
+  Broker broker(o.dir, port);
+  if (!broker.Start()) {
+    std::fprintf(stderr, "mosquitto did not start (apt-get install mosquitto)\n");
+    return 1;
+  }
+  Subscriber sub;
+  if (!sub.Start(port)) return 1;
+
+  bool ok = RunOnce(o, broker, sub, port, "sqlite:OstrPro.db", "SQLite");
+  if (!o.pg.empty()) {
+    // A schema of its own, dropped afterwards, so nothing else is touched.
+    const std::string schema = Format("pxmqtt_%d", static_cast<int>(getpid()));
+    DbConnectParams p;
+    p.connectionString = o.pg;
+    try {
+      auto admin = OpenDbConnection(p);
+      admin->Execute("create schema " + schema);
+      std::filesystem::create_directories(o.dir + "/pg");
+      Options po = o;
+      po.dir = o.dir + "/pg";
+      ok = RunOnce(po, broker, sub, port,
+                   o.pg + (o.pg.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + schema,
+                   "PostgreSQL schema " + schema) &&
+           ok;
+      admin->Execute("drop schema " + schema + " cascade");
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "PostgreSQL run skipped: %s\n", e.what());
+    }
+  }
   if (ownDir) std::filesystem::remove_all(o.dir);
-  return missing == 0 && rate >= 5000 ? 0 : 2;
+  return ok ? 0 : 2;
 }
