@@ -111,6 +111,9 @@ protected:
     web->Stop();
     loop.Stop();
     loopThread.join();
+    web.reset();
+    client.reset();
+    db.reset();
     DbTest::TearDown();
   }
   void Unit(const std::string& tag, int point, const std::string& ip, const std::string& type = "KX4100") {
@@ -144,7 +147,17 @@ protected:
         ASSERT_TRUE(db->RunSQL(db->Query1, TransactionEvent::InsertSql(rows, {}, from, 500), false)) << log.Dump();
     }));
   }
-  std::string LastEngineId() const { return Format("%9.9d", static_cast<int>(engine.commands.size())); }
+  // The fakes are written on the loop: read there too.
+  std::string LastCommand() {
+    std::string c;
+    loop.Synchronize([&] { c = engine.commands.empty() ? "" : engine.commands.back(); });
+    return c;
+  }
+  std::string LastEngineId() {
+    size_t n = 0;
+    loop.Synchronize([&] { n = engine.commands.size(); });
+    return Format("%9.9d", static_cast<int>(n));
+  }
 };
 
 TEST_P(ApiServiceTest, PagingGivesEveryRowOnceWhileRowsArrive) {
@@ -185,7 +198,7 @@ TEST_P(ApiServiceTest, CommandsGoWhereAWorkstationsWouldAndTheirRepliesComeBack)
   auto r = Post("/api/v1/units/Door01/commands", R"({"code":"PR","params":"05"})");
   ASSERT_EQ(r->status, 202) << r->body << log.Dump();
   const std::string first = json::parse(r->body)["id"];
-  EXPECT_EQ(engine.commands.back(), "PULSE 1 1 05 ");
+  EXPECT_EQ(LastCommand(), "PULSE 1 1 05 ");
   EXPECT_EQ(Db().Scalar("select detail from Audit_Trail where action = 'Api Command'"), "door: PR 05 to Door01");
   EXPECT_EQ(json::parse(Get("/api/v1/commands/" + first)->body)["status"], "pending");
   EXPECT_EQ(Get("/api/v1/commands/" + first, kReader)->status, 404);  // another token's command
@@ -199,7 +212,7 @@ TEST_P(ApiServiceTest, CommandsGoWhereAWorkstationsWouldAndTheirRepliesComeBack)
 
   // A reply the service can no longer keep: another command went out first.
   const std::string lost = json::parse(Post("/api/v1/units/Lift/commands", R"({"code":"PR","params":"03"})")->body)["id"];
-  EXPECT_EQ(engine.commands.back(), "PULSE 1 5 03 127.0.0.2");
+  EXPECT_EQ(LastCommand(), "PULSE 1 5 03 127.0.0.2");
   const std::string failing = json::parse(Post("/api/v1/units/Door01/commands", R"({"code":"PR"})")->body)["id"];
   EXPECT_EQ(Get("/api/v1/commands/" + lost)->body, R"({"status":"failed","reply":""})");
   loop.Synchronize([&] { client->PutReplyByID(LastEngineId(), "XX"); });
@@ -209,7 +222,9 @@ TEST_P(ApiServiceTest, CommandsGoWhereAWorkstationsWouldAndTheirRepliesComeBack)
   r = Post("/api/v1/units/Lobby%20F7/commands", R"({"code":"SC"})");
   ASSERT_EQ(r->status, 202) << r->body;
   const std::string terminal = json::parse(r->body)["id"];
-  EXPECT_EQ(zk.kinds, std::vector<std::string>{"DTM"});
+  std::vector<std::string> kinds;
+  loop.Synchronize([&] { kinds = zk.kinds; });
+  EXPECT_EQ(kinds, std::vector<std::string>{"DTM"});
   Post("/api/v1/units/Door01/commands", R"({"code":"PR"})");
   loop.Synchronize([&] { client->PutReplyByID("Z1", "OK"); });
   EXPECT_EQ(json::parse(Get("/api/v1/commands/" + terminal)->body)["status"], "done");
