@@ -10,6 +10,7 @@
 //
 // SQLite in a fresh folder under /tmp; with --pg (or PX_PG_URI set) the
 // same run follows on PostgreSQL in a schema of its own, dropped afterwards.
+#include <httplib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <httplib.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,7 +50,7 @@ struct Result {
 };
 
 class QuietLog : public ILog {
-public:
+ public:
   void WriteLog(int level, const std::string& text) override {
     if (level == 999) std::fprintf(stderr, "log: %s\n", text.c_str());
   }
@@ -117,7 +117,12 @@ std::vector<Result> RunOnce(const Options& o, const std::string& connection, con
     batch.push_back({Format("T%d", i), Format("%2.2d%2.2d00", i / 60 % 24, i % 60), Format("%6.6d", i % 2000),
                      "20261209", Format("Door%2.2d", i % 40 + 1), "", "Holder Name", Format("S%4.4d", i % 2000)});
     if (batch.size() == 1000 || i + 1 == o.rows) {
-      db.RunSQL(db.Query1, "begin;\n" + TransactionEvent::InsertSql(batch, std::vector<std::string>(batch.size(), "Normal In"), 0, batch.size()) + ";\ncommit", false);
+      db.RunSQL(
+          db.Query1,
+          "begin;\n" +
+              TransactionEvent::InsertSql(batch, std::vector<std::string>(batch.size(), "Normal In"), 0, batch.size()) +
+              ";\ncommit",
+          false);
       batch.clear();
     }
   }

@@ -39,7 +39,7 @@ struct ApiCommandStatus {
 // The service's side of the REST API. Called from the web server's worker
 // threads; an implementation does its work on the event loop.
 class IApiBackend {
-public:
+ public:
   virtual ~IApiBackend() = default;
   // False while the service cannot say (not started, stopping).
   virtual bool Units(std::vector<ApiUnit>& out) = 0;

@@ -23,7 +23,7 @@ struct ServiceContext;
 // lets a reply go after ten minutes. Such a command is reported failed with
 // an empty reply.
 class ApiCommands {
-public:
+ public:
   static constexpr size_t kMaxKept = 1000;
   static constexpr std::chrono::minutes kKeepFor{10};
   using Clock = std::chrono::steady_clock;
@@ -33,10 +33,9 @@ public:
   // `params` are the bytes the controller gets (already checked).
   ApiCommandResult Issue(const std::string& tag, const std::string& code, const std::string& params,
                          const std::string& operatorName, std::string& id, Clock::time_point now = Clock::now());
-  ApiCommandStatus Status(const std::string& id, const std::string& operatorName,
-                          Clock::time_point now = Clock::now());
+  ApiCommandStatus Status(const std::string& id, const std::string& operatorName, Clock::time_point now = Clock::now());
 
-private:
+ private:
   struct Entry {
     std::string id, engineId, owner;
     bool onlyLastKept = true;  // a controller's reply is kept for the last command only

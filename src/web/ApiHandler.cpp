@@ -211,7 +211,8 @@ ApiResponse ApiHandler::Route(const ApiRequest& req, const ApiToken& caller) {
   for (std::string_view rest = path.substr(kPrefix.size());;) {
     const size_t slash = rest.find('/');
     std::string s;
-    if (!Decode(rest.substr(0, slash), false, s)) return Problem(400, "The path holds a broken escape or a control character.");
+    if (!Decode(rest.substr(0, slash), false, s))
+      return Problem(400, "The path holds a broken escape or a control character.");
     seg.push_back(std::move(s));
     if (slash == std::string_view::npos) break;
     rest = rest.substr(slash + 1);
@@ -282,8 +283,7 @@ ApiResponse ApiHandler::PostCommand(const std::string& tag, const std::string& b
   const std::string c = code->get<std::string>();
   if (TCommandRouter::CommandName(c).empty()) return Problem(422, "code is not a command of the command table.");
   std::string bytes, why;
-  if (!ParamBytes(params == j.end() ? std::string() : params->get<std::string>(), bytes, why))
-    return Problem(422, why);
+  if (!ParamBytes(params == j.end() ? std::string() : params->get<std::string>(), bytes, why)) return Problem(422, why);
   std::string id;
   switch (backend_.Command(tag, c, bytes, caller.name, id)) {
     case ApiCommandResult::Queued: {

@@ -33,7 +33,7 @@ struct ApiResponse {
 // Routes: GET openapi.json, GET units, GET transactions?after&limit&tag&card,
 // POST units/{tag}/commands {"code","params"}, GET commands/{id}.
 class ApiHandler {
-public:
+ public:
   static constexpr std::string_view kPrefix = "/api/v1/";
   static constexpr int kDefaultLimit = 100;
   static constexpr int kMaxLimit = 1000;
@@ -47,7 +47,7 @@ public:
   // {"type","title","status","detail"} as application/problem+json.
   static ApiResponse Problem(int status, const std::string& detail);
 
-private:
+ private:
   // The caller of this Authorization header; null when none matches.
   const ApiToken* Caller(const std::string& authorization) const;
   ApiResponse Route(const ApiRequest& req, const ApiToken& caller);

@@ -18,7 +18,7 @@ struct ServiceContext;
 // there) and does only the reading there: answers are built on the web
 // server's thread.
 class ApiLoopBackend : public IApiBackend {
-public:
+ public:
   // Runs a function on the loop and waits for it; false when it did not run.
   using OnLoop = std::function<bool(const std::function<void()>&)>;
   ApiLoopBackend(ServiceContext& ctx, ILog& log, OnLoop onLoop);
@@ -31,7 +31,7 @@ public:
                            const std::string& operatorName, std::string& id) override;
   ApiCommandStatus CommandStatus(const std::string& id, const std::string& operatorName) override;
 
-private:
+ private:
   // Loop thread.
   bool ReadEvents(std::int64_t after, int limit, const std::string& tag, const std::string& card,
                   std::vector<TransactionEvent>& out);

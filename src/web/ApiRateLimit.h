@@ -10,7 +10,7 @@ namespace px {
 // and holds at most a tenth of that (at least one), so a caller may burst
 // briefly but not keep the loop busy for others. Safe from any thread.
 class ApiRateLimit {
-public:
+ public:
   using Clock = std::chrono::steady_clock;
   explicit ApiRateLimit(int perMinute);
 
@@ -18,7 +18,7 @@ public:
   // until it may.
   int Take(const std::string& name, Clock::time_point now);
 
-private:
+ private:
   struct Bucket {
     double level = 0;
     Clock::time_point at{};

@@ -54,8 +54,8 @@ bool ApiUnits::Read(std::vector<ApiUnit>& out) const {
       break;
     }
     // The status word a workstation's poll shows, once the unit has answered.
-    std::string status = "S" + Format("%2.2d%2.2d", u.bus ? u.bus : BusOfPoint(std::max(1, r.LogicalPoint)), u.unit) +
-                         u.address;
+    std::string status =
+        "S" + Format("%2.2d%2.2d", u.bus ? u.bus : BusOfPoint(std::max(1, r.LogicalPoint)), u.unit) + u.address;
     if (engine && u.active && u.lastPoll != std::chrono::system_clock::time_point{} &&
         engine->GetDoorStatus(status) == 0)
       u.doorStatus = status;

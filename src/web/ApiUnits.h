@@ -11,12 +11,12 @@ struct ServiceContext;
 // template devices) with what the engine or the terminal module knows of
 // it now. Loop thread only.
 class ApiUnits {
-public:
+ public:
   explicit ApiUnits(ServiceContext& ctx) : ctx_(ctx) {}
   // False until the registry exists.
   bool Read(std::vector<ApiUnit>& out) const;
 
-private:
+ private:
   ServiceContext& ctx_;
 };
 

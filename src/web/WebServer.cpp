@@ -267,8 +267,13 @@ std::unique_ptr<IWebMonitor> MakeWebMonitor(ServiceContext& ctx) {
   const TIniFile ini(ctx.settings->AppDir + "OstrPro.Ini");
   WebOptions o = WebOptions::FromIni(ini, *ctx.log);
   if (o.port == 0) return nullptr;
-  auto web = std::make_unique<WebServer>(*ctx.loop, ctx, *ctx.log, o, ApiOptions::FromIni(ini, *ctx.log));
+  ApiOptions api = ApiOptions::FromIni(ini, *ctx.log);
+  std::string callers;
+  for (const auto& t : api.tokens)
+    callers += (callers.empty() ? "" : ", ") + t.name + (t.command ? " (read,command)" : " (read)");
+  auto web = std::make_unique<WebServer>(*ctx.loop, ctx, *ctx.log, o, std::move(api));
   if (!web->Start()) return nullptr;
+  ctx.log->WriteLog(999, "REST API on /api/v1 for " + (callers.empty() ? "no token of section Api" : callers));
   return web;
 }
 

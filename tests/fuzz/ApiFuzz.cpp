@@ -21,7 +21,7 @@ bool Controls(std::string_view s) {
 // Echoes what it is asked into its answers, so that any text a caller sends
 // comes back through the JSON writers; records what must never reach it.
 class EchoBackend : public IApiBackend {
-public:
+ public:
   std::string broken;
   int calls = 0;
 

@@ -23,13 +23,21 @@ TEST(ApiRegression, CorpusAndMixedRequests) {
     ++files;
   }
   EXPECT_GT(files, 0);
-  const char* paths[] = {"units", "transactions", "units/Door01/commands", "commands/1-1", "openapi.json",
-                         "units/%D1%0d/commands", "commands/", "transactions/", "%", "%2", "units//commands"};
-  const char* queries[] = {"", "?after=5", "?limit=1000&after=", "?tag=a+b%21&card=%ff", "?limit=0",
-                           "?after=999999999999999999", "?&&=&tag", "?tag=%0d%0a"};
-  const char* bodies[] = {"", R"({"code":"PR","params":"05"})", R"({"code":"AC","params":"\u00d1"})",
-                          R"({"code":"PR","params":"\r"})", "[[[[[[[[[[", R"({"code":"PR","code":7})",
-                          "{\"code\":\"PR\",\"params\":\"\xc3\x28\"}", R"({"code":"SC","params":"\u20ac\u0416"})"};
+  const char* paths[] = {"units",        "transactions",   "units/Door01/commands",
+                         "commands/1-1", "openapi.json",   "units/%D1%0d/commands",
+                         "commands/",    "transactions/",  "%",
+                         "%2",           "units//commands"};
+  const char* queries[] = {
+      "",         "?after=5",   "?limit=1000&after=", "?tag=a+b%21&card=%ff", "?limit=0", "?after=999999999999999999",
+      "?&&=&tag", "?tag=%0d%0a"};
+  const char* bodies[] = {"",
+                          R"({"code":"PR","params":"05"})",
+                          R"({"code":"AC","params":"\u00d1"})",
+                          R"({"code":"PR","params":"\r"})",
+                          "[[[[[[[[[[",
+                          R"({"code":"PR","code":7})",
+                          "{\"code\":\"PR\",\"params\":\"\xc3\x28\"}",
+                          R"({"code":"SC","params":"\u20ac\u0416"})"};
   std::mt19937 rng(20261210u);
   for (int n = 0; n < 4000; ++n) {
     std::string in{static_cast<char>(rng() | 0x80), static_cast<char>(rng())};

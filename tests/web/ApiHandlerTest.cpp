@@ -19,7 +19,7 @@ const std::string kMonitor = "monitor-token-0123456789";
 
 // Answers what it is told and keeps what it was asked.
 class FakeBackend : public IApiBackend {
-public:
+ public:
   bool ready = true;
   std::vector<TransactionEvent> events;
   ApiCommandResult result = ApiCommandResult::Queued;
@@ -68,7 +68,7 @@ public:
 };
 
 class ApiHandlerTest : public ::testing::Test {
-protected:
+ protected:
   FakeBackend backend;
   std::unique_ptr<ApiHandler> api;
 
@@ -99,8 +99,9 @@ void ExpectProblem(const ApiResponse& r, int status) {
 }
 
 TEST_F(ApiHandlerTest, TokensAndScopes) {
-  for (const std::string& auth : std::vector<std::string>{"", "Bearer", "Bearer wrong-secret-0123456789", "Basic " + kReader,
-                                  "Bearer " + kReader + "x", "Bearer " + kReader.substr(1)}) {
+  for (const std::string& auth :
+       std::vector<std::string>{"", "Bearer", "Bearer wrong-secret-0123456789", "Basic " + kReader,
+                                "Bearer " + kReader + "x", "Bearer " + kReader.substr(1)}) {
     ApiResponse r = api->Handle({"GET", "/api/v1/units", auth, ""}, t0);
     ExpectProblem(r, 401);
     EXPECT_EQ(Header(r, "WWW-Authenticate"), "Bearer");
@@ -123,14 +124,26 @@ TEST_F(ApiHandlerTest, TokensAndScopes) {
 
 TEST_F(ApiHandlerTest, OptionsTakeOnlyUsableTokens) {
   test::CaptureLog log;
-  ApiOptions o = ApiOptions::FromIni(TIniFile::FromText("[Web]\nToken=" + kMonitor + "\nApiCallsPerMinute=30\n[Api]\n"
-                                                        "HR=" + kReader + ":read\n"
-                                                        "door=" + kWriter + ": command , read\n"
+  ApiOptions o = ApiOptions::FromIni(TIniFile::FromText("[Web]\nToken=" + kMonitor +
+                                                        "\nApiCallsPerMinute=30\n[Api]\n"
+                                                        "HR=" +
+                                                        kReader +
+                                                        ":read\n"
+                                                        "door=" +
+                                                        kWriter +
+                                                        ": command , read\n"
                                                         "short=abc:read\n"
-                                                        "noscope=" + kReader + "1\n"
-                                                        "admin=" + kReader + "2:read,write\n"
-                                                        "twin=" + kReader + ":read\n"
-                                                        "monitor=" + kMonitor + ":read,command\n"),
+                                                        "noscope=" +
+                                                        kReader +
+                                                        "1\n"
+                                                        "admin=" +
+                                                        kReader +
+                                                        "2:read,write\n"
+                                                        "twin=" +
+                                                        kReader +
+                                                        ":read\n"
+                                                        "monitor=" +
+                                                        kMonitor + ":read,command\n"),
                                      log);
   ASSERT_EQ(o.tokens.size(), 2u) << log.Dump();
   EXPECT_EQ(o.tokens[0].name, "door");
@@ -150,8 +163,7 @@ TEST_F(ApiHandlerTest, RatePerToken) {
   ExpectProblem(r, 429);
   EXPECT_EQ(Header(r, "Retry-After"), "1");
   EXPECT_EQ(Call("GET", "/api/v1/units", kReader).status, 200);  // another token, another bucket
-  EXPECT_EQ(api->Handle({"GET", "/api/v1/units", "Bearer " + kWriter, ""}, t0 + std::chrono::seconds(1)).status,
-            200);
+  EXPECT_EQ(api->Handle({"GET", "/api/v1/units", "Bearer " + kWriter, ""}, t0 + std::chrono::seconds(1)).status, 200);
 }
 
 TEST_F(ApiHandlerTest, PathsAndMethods) {
@@ -162,7 +174,8 @@ TEST_F(ApiHandlerTest, PathsAndMethods) {
   ExpectProblem(r, 405);
   EXPECT_EQ(Header(r, "Allow"), "GET");
   EXPECT_EQ(Header(Call("GET", "/api/v1/units/Door01/commands"), "Allow"), "POST");
-  for (const char* t : {"/api/v1/", "/api/v1/units/", "/api/v1/commands", "/api/v1/units/A/commands/x", "/api/v2/units"})
+  for (const char* t :
+       {"/api/v1/", "/api/v1/units/", "/api/v1/commands", "/api/v1/units/A/commands/x", "/api/v2/units"})
     ExpectProblem(Call("GET", t), 404);
   for (const char* t : {"/api/v1/units/%0d%0aX/commands", "/api/v1/units/%zz/commands", "/api/v1/units/%4/commands"})
     ExpectProblem(Call("POST", t, kWriter, R"({"code":"PR"})"), 400);
@@ -199,8 +212,8 @@ TEST_F(ApiHandlerTest, TransactionPages) {
   EXPECT_EQ(backend.asked.tag, "Main door!");
   EXPECT_EQ(backend.asked.card, "000101");
 
-  for (const char* q : {"after=-1", "after=x", "after=1234567890123456789", "limit=0", "limit=1001", "limit=",
-                        "limit=5.0", "tag=%0a", "card=%"})
+  for (const char* q : {"after=-1", "after=x", "after=1234567890123456789", "limit=0", "limit=1001",
+                        "limit=", "limit=5.0", "tag=%0a", "card=%"})
     ExpectProblem(Call("GET", std::string("/api/v1/transactions?") + q), 400);
   backend.ready = false;
   ExpectProblem(Call("GET", "/api/v1/transactions"), 503);
@@ -211,9 +224,10 @@ TEST_F(ApiHandlerTest, CommandBodiesAndOutcomes) {
   for (const char* bad : {"", "{", "[]", "\"PR\"", R"({"params":"05"})", R"({"code":5})", R"({"code":"PR","params":5})",
                           R"({"code":"PR","params":null})", "{\"code\":\"PR\",\"params\":\"\xff\"}"})
     ExpectProblem(post(bad), 400);
-  for (const char* bad : {R"({"code":"XY"})", R"({"code":"pr"})", R"({"code":"PRX"})", R"({"code":"PR","params":"0\r5"})",
-                          R"({"code":"PR","params":"0\n5"})", R"({"code":"PR","params":"\u0002"})",
-                          R"({"code":"AC","params":"\u00d1"})", R"({"code":"AC","params":"\u0416"})"})
+  for (const char* bad :
+       {R"({"code":"XY"})", R"({"code":"pr"})", R"({"code":"PRX"})", R"({"code":"PR","params":"0\r5"})",
+        R"({"code":"PR","params":"0\n5"})", R"({"code":"PR","params":"\u0002"})", R"({"code":"AC","params":"\u00d1"})",
+        R"({"code":"AC","params":"\u0416"})"})
     ExpectProblem(post(bad), 422);
   // The parameters reach the controller in its code page.
   EXPECT_EQ(post(R"({"code":"AC","params":"000101 \u20ac"})").status, 202);

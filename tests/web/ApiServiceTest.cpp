@@ -31,7 +31,7 @@ const std::string kWriter = "writer-secret-0123456789";
 
 // Queues every command with an ID of its own; bus 2 is not open.
 class CountingEngine : public NullEngine {
-public:
+ public:
   std::vector<std::string> commands;
   int SendCommand(const std::string& name, int bus, int unit, std::string& id, const std::string& params,
                   const std::string& ip) override {
@@ -43,7 +43,7 @@ public:
 };
 
 class QueueOnlyZk : public IZKModule {
-public:
+ public:
   std::vector<std::string> kinds;
   bool SendQPut(const std::string&, const std::string&, std::string& id, const std::string&, const std::string&,
                 const std::string&, const std::string& kind, const std::string&) override {
@@ -61,7 +61,7 @@ public:
 };
 
 class ApiServiceTest : public test::DbTest {
-protected:
+ protected:
   EventLoop loop;
   std::thread loopThread;
   test::CaptureLog log;
@@ -141,7 +141,8 @@ protected:
   void Store(int count, int& made) {
     std::vector<std::vector<std::string>> rows;
     for (int i = 0; i < count; ++i, ++made)
-      rows.push_back({Format("T%d", made), "1015", Format("%6.6d", made % 50), "20261209", made % 10 ? "Door01" : "Lift"});
+      rows.push_back(
+          {Format("T%d", made), "1015", Format("%6.6d", made % 50), "20261209", made % 10 ? "Door01" : "Lift"});
     ASSERT_TRUE(loop.Synchronize([&] {
       for (size_t from = 0; from < rows.size(); from += 500)
         ASSERT_TRUE(db->RunSQL(db->Query1, TransactionEvent::InsertSql(rows, {}, from, 500), false)) << log.Dump();
@@ -163,7 +164,8 @@ protected:
 TEST_P(ApiServiceTest, PagingGivesEveryRowOnceWhileRowsArrive) {
   // Before the first stored transaction there is no table: an empty page.
   EXPECT_EQ(Page("").dump(), R"({"items":[],"next":"0"})");
-  ASSERT_TRUE(loop.Synchronize([&] { ASSERT_TRUE(db->RunSQL(db->Query1, TransactionEvent::TableSql(Db().Backend()), false)); }));
+  ASSERT_TRUE(loop.Synchronize(
+      [&] { ASSERT_TRUE(db->RunSQL(db->Query1, TransactionEvent::TableSql(Db().Backend()), false)); }));
   int made = 0;
   Store(10000, made);
 
@@ -211,7 +213,8 @@ TEST_P(ApiServiceTest, CommandsGoWhereAWorkstationsWouldAndTheirRepliesComeBack)
   EXPECT_EQ(Get("/api/v1/commands/" + first)->body, R"({"status":"done","reply":"OK0501"})");
 
   // A reply the service can no longer keep: another command went out first.
-  const std::string lost = json::parse(Post("/api/v1/units/Lift/commands", R"({"code":"PR","params":"03"})")->body)["id"];
+  const std::string lost =
+      json::parse(Post("/api/v1/units/Lift/commands", R"({"code":"PR","params":"03"})")->body)["id"];
   EXPECT_EQ(LastCommand(), "PULSE 1 5 03 127.0.0.2");
   const std::string failing = json::parse(Post("/api/v1/units/Door01/commands", R"({"code":"PR"})")->body)["id"];
   EXPECT_EQ(Get("/api/v1/commands/" + lost)->body, R"({"status":"failed","reply":""})");
