@@ -17,6 +17,11 @@ if [ ! -d tests/web/browser/node_modules/playwright-core ]; then
   echo "test: installing playwright-core for the browser test"
   (cd tests/web/browser && npm ci --no-audit --no-fund --loglevel=error)
 fi
+# A published OpenAPI validator and a JSON Schema validator for the REST API.
+if [ ! -d tests/web/api/node_modules/@seriousme/openapi-schema-validator ]; then
+  echo "test: installing the OpenAPI validators for the API test"
+  (cd tests/web/api && npm ci --no-audit --no-fund --loglevel=error)
+fi
 
 PGDIR=""
 cleanup() {
@@ -57,6 +62,8 @@ build_and_test() {  # dir, ctest args..., -- cmake args...
 echo "== example alerting rules (promtool)"
 promtool check rules packaging/portex-alerts.yml
 promtool test rules tests/web/portex-alerts.test.yml
+echo "== REST API document (OpenAPI 3.1)"
+tests/web/api/node_modules/.bin/validate-api docs/openapi.json
 if [ "${PX_QUICK:-0}" = 1 ]; then
   echo "== normal build"
   build_and_test build --

@@ -28,6 +28,20 @@ public:
   virtual int Queue_PutDone(const std::string& entry) { return 0; }
   // One row of the audit trail, stamped with the current local time.
   virtual void WriteToAuditTrail(const std::string& action, const std::string& detail) {}
+
+  // A controller command run as a workstation's STX request runs it, for a
+  // caller known by name rather than by connection (the REST API): the same
+  // parameter check and routing, plus an audit row naming the operator.
+  // True with the command ID; false when refused, CommandBusy() telling
+  // whether because another command was being executed.
+  virtual bool RunCommandFor(const std::string& operatorName, const std::string& ctrl, const std::string& code,
+                             const std::string& params, std::string& id) {
+    return false;
+  }
+  virtual bool CommandBusy() const { return false; }
+  // A command's reply as "SZ" hands it over (a card upload's card lines
+  // included), taken from the store; false while it is not there.
+  virtual bool TakeReply(const std::string& id, std::string& reply) { return false; }
 };
 
 }  // namespace px

@@ -204,14 +204,25 @@ void TClientProtocol::Workstation(std::string s, const std::string& remote, std:
     reply = kAck + ctrlField + (router_.Refused() ? "??" : "XX") + kEnd;
 }
 
+bool TClientProtocol::RunCommandFor(const std::string& operatorName, const std::string& ctrl,
+                                    const std::string& code, const std::string& params, std::string& id) {
+  if (RefuseParams(ctrl, code, params, operatorName)) return false;
+  audit_.WriteToAuditTrail("Api Command", operatorName + ": " + code + " " + params + " to " + ctrl);
+  return router_.TH_ExecClientCommand(ctrl, code, params, id);
+}
+
 void TClientProtocol::FetchReply(const std::string& s, std::string& reply) {
   std::string ctrlField = Copy(s, 6, 12);
-  std::string id = Copy(s, 18, 9);
   std::string r;
-  if (!replies_.GetReplyByID(id, r)) {
+  if (!TakeReply(Copy(s, 18, 9), r)) {
     reply = kAck + ctrlField + "??" + kEnd;
     return;
   }
+  reply = kAck + ctrlField + r + kEnd;
+}
+
+bool TClientProtocol::TakeReply(const std::string& id, std::string& r) {
+  if (!replies_.GetReplyByID(id, r)) return false;
   if (!router_.LastCardUploadID().empty() && id == router_.LastCardUploadID()) {
     if (StartsWith(r, "OK")) {
       r = "OK";
@@ -224,7 +235,7 @@ void TClientProtocol::FetchReply(const std::string& s, std::string& reply) {
     }
     router_.ClearLastCardUploadID();
   }
-  reply = kAck + ctrlField + r + kEnd;
+  return true;
 }
 
 }  // namespace px

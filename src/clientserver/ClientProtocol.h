@@ -53,6 +53,10 @@ public:
   void WriteToAuditTrail(const std::string& action, const std::string& detail) override {
     audit_.WriteToAuditTrail(action, detail);
   }
+  bool RunCommandFor(const std::string& operatorName, const std::string& ctrl, const std::string& code,
+                     const std::string& params, std::string& id) override;
+  bool CommandBusy() const override { return router_.Refused(); }
+  bool TakeReply(const std::string& id, std::string& reply) override;
 
   const TCommandRouter& Router() const { return router_; }
   const TDoneQueue& DoneQueue() const { return done_; }

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct TCtrlRec {
   bool StatusRequest = false;  // the next poll asks for status
   bool RepeatRequest = false;  // the next poll is QR
   int DownCount = 0;           // failure count
+  std::chrono::system_clock::time_point LastGoodPoll{};  // single socket: its last answer
 };
 
 // The controller registry's table, rows 1..Count() (index 0 unused), at most 128.

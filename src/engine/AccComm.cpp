@@ -378,6 +378,7 @@ void TAccComm::UpdateUnitUpDown(int unit, bool goodPoll) {
       PutTrans(SerialUpDownLine(bus_, unit, true));
     }
     r.FailureCount = 0;
+    r.LastGoodPoll = ctx_.clock->Now();
     return;
   }
   if (r.FailureCount < 6) {

@@ -312,6 +312,7 @@ void TIPController::RefreshIPDownCount(int slot, bool goodPoll) {
   if (!goodPoll && pollOut_ && slot == curSlot_) ProcessCounters::Add(Counters().ipFailedPolls, channel_);
   if (slot == curSlot_) pollOut_ = false;
   const int change = CountIPPoll(r.FailureCount, goodPoll);
+  if (goodPoll) r.LastGoodPoll = ctx_.clock->Now();
   if (change > 0) {
     Log(999, "Controller Up: " + s.ip + " " + IntToStr(r.UnitNumber));
     PutTrans(IpUpDownLine(r.UnitNumber, true, s.ip));

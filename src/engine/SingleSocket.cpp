@@ -371,6 +371,7 @@ void TSingleSocket::SST_HandleRCData() {
 void TSingleSocket::SST_RefreshIPDownCount(TCtrlRec& c, bool goodPoll) {
   if (!goodPoll) ProcessCounters::Add(Counters().ssFailedPolls);
   const int change = CountIPPoll(c.DownCount, goodPoll);
+  if (goodPoll) c.LastGoodPoll = ctx_.clock->Now();
   if (change == 0) return;
   const std::string ip = KeyToIP(c.IPAddress);
   Log(999, std::string(change > 0 ? "SST: Controller Up: " : "SST: Controller Down: ") + ip + " " +

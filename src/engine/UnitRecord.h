@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,9 @@ struct TUnitRecord {
   bool ModelKnown = true;       // model in the known list; true until a VN reply says otherwise
   int32_t FailureCount = 0;     // consecutive failed polls, 0..6 on a bus
   bool Reachable = true;        // IP
+  // When the unit last answered (the zero time until it has): integrators
+  // read it to tell a quiet unit from one that is no longer polled.
+  std::chrono::system_clock::time_point LastGoodPoll{};
 };
 
 }  // namespace px

@@ -64,6 +64,14 @@ long long TIniFile::ReadInteger(const std::string& section, const std::string& k
   return StrToIntDef(ReadString(section, key, ""), def);
 }
 
+std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
+  std::vector<std::string> keys;
+  auto s = data_.find(LowerCase(section));
+  if (s != data_.end())
+    for (const auto& kv : s->second) keys.push_back(kv.first);
+  return keys;
+}
+
 bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
   return ReadInteger(section, key, def ? 1 : 0) != 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <map>
 #include <string>
+#include <vector>
 
 namespace px {
 
@@ -20,6 +21,9 @@ public:
   std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
   long long ReadInteger(const std::string& section, const std::string& key, long long def) const;
   bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+  // The key names of a section (lower-cased), for sections whose keys are
+  // names the installation chooses.
+  std::vector<std::string> ReadSection(const std::string& section) const;
 
   static TIniFile FromText(const std::string& text);
 

@@ -109,7 +109,7 @@ void PeriodicJobs::RunZKStep() {
 void PeriodicJobs::FinishZKPoll(const std::string& tag, bool ok, bool skipped) {
   std::string now = FormatDateTime("ddmmhhnn", ctx_.clock->LocalNow());
   if (ok) {
-    if (ctx_.registry->ClearDeviceDownCount(tag)) {
+    if (ctx_.registry->ClearDeviceDownCount(tag, ctx_.clock->Now())) {
       if (ctx_.store) ctx_.store->Save_Trans(tag, now + "      Y");
       ctx_.registry->SetDeviceState(tag, "UP");
       ctx_.log->WriteLog(10, "F8/F18 UP Y - " + tag);

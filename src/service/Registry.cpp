@@ -221,11 +221,12 @@ std::string ControllerRegistry::ZkAddress(const std::string& tag) const {
   return {};
 }
 
-bool ControllerRegistry::ClearDeviceDownCount(const std::string& tag) {
+bool ControllerRegistry::ClearDeviceDownCount(const std::string& tag, std::chrono::system_clock::time_point when) {
   bool wasDown = false;
   for (auto& z : zk_) {
     if (z.TagName != tag) continue;
     z.DownCount = 0;
+    z.LastGoodPoll = when;
     if (z.IsDown) {
       z.IsDown = false;
       wasDown = true;

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ struct ZKCtrlRec {
   bool IsDown = false;
   bool Active = false;
   bool NoPoll = false;
+  std::chrono::system_clock::time_point LastGoodPoll{};  // its last successful poll
 };
 
 // The tables that hold the I/O points, by the kind a client names.
@@ -56,7 +58,8 @@ public:
   bool GetNextKXF7(int& point, std::string& tag, std::string& ip);
   // The full address of the first terminal with this tag; "" when none.
   std::string ZkAddress(const std::string& tag) const;
-  bool ClearDeviceDownCount(const std::string& tag);
+  // A successful poll of the terminal at `when`; true when it was down.
+  bool ClearDeviceDownCount(const std::string& tag, std::chrono::system_clock::time_point when = {});
   bool IncDeviceDownCount(const std::string& tag);
   void ZK_EnableCtrl(const std::string& ip, int unit, bool active);
   void SetNoPoll(const std::string& tag, bool flag);

@@ -40,7 +40,8 @@ std::vector<UnitState> UnitStates::Read() const {
     for (int u = 1; bus && u <= TAccComm::kUnits; ++u) {
       const TUnitRecord& r = bus->Unit(u);
       if (r.Enabled)
-        out.push_back({"serial", b, PointOf(b, u), TagOf(PointOf(b, u), ""), r.FailureCount <= kSerialDownAfter});
+        out.push_back({"serial", b, PointOf(b, u), TagOf(PointOf(b, u), ""), r.FailureCount <= kSerialDownAfter,
+                       r.LastGoodPoll});
     }
   }
   for (int c = 1; c <= engine->IP().ChannelCount(); ++c) {
@@ -49,7 +50,7 @@ std::vector<UnitState> UnitStates::Read() const {
       const TIPSlot& slot = ctrl.Slot(s);
       if (slot.rec.Enabled)
         out.push_back({"ip", c, slot.rec.UnitNumber, TagOf(slot.rec.UnitNumber, slot.ip),
-                       slot.rec.FailureCount <= kIpDownAfter});
+                       slot.rec.FailureCount <= kIpDownAfter, slot.rec.LastGoodPoll});
     }
   }
   // The single socket polls every controller of the registry that has an
@@ -59,7 +60,7 @@ std::vector<UnitState> UnitStates::Read() const {
     for (int i = 1; i <= t.Count(); ++i) {
       const TCtrlRec& r = t[i];
       if (!KeyToIP(r.IPAddress).empty() && !IsTerminal(r))
-        out.push_back({"single_socket", 1, r.LogicalPoint, r.TagName, r.DownCount <= kIpDownAfter});
+        out.push_back({"single_socket", 1, r.LogicalPoint, r.TagName, r.DownCount <= kIpDownAfter, r.LastGoodPoll});
     }
   }
   return out;

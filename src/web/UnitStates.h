@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ struct UnitState {
   int point = 0;               // logical point
   std::string tag;             // its tag in the registry; "" when it has no row
   bool up = false;
+  std::chrono::system_clock::time_point lastPoll{};  // its last answer; zero before the first
 };
 
 // The units of the serial buses, the IP channels and the single socket with

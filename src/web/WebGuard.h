@@ -27,9 +27,10 @@ struct RequestFacts {
 class WebGuard {
 public:
   using Clock = std::chrono::steady_clock;
-  // Who may use a route: anyone (the sign-in page and its style), or only
-  // a request signed in with the token or a session.
-  enum class Access { Open, SignedIn };
+  // Who may use a route: anyone (the sign-in page and its style), only a
+  // request signed in with the token or a session, or whoever the route
+  // itself admits by a bearer token of its own (the REST API).
+  enum class Access { Open, SignedIn, Token };
 
   explicit WebGuard(const WebOptions& options);
 

@@ -40,6 +40,12 @@ const char* StatusText(int status) {
   }
 }
 
+void Answer(Response& res, const ApiResponse& a) {
+  res.status = a.status;
+  for (const auto& [name, value] : a.headers) res.set_header(name, value);
+  res.set_content(a.body, a.contentType);
+}
+
 void Page(Response& res, int status, const char* body, const char* type) {
   res.status = status;
   res.set_content(body, type);
@@ -61,10 +67,24 @@ RequestFacts Facts(const Request& req) {
 
 WebGuard::Clock::time_point Now() { return WebGuard::Clock::now(); }
 
+// Whoever holds the monitor's token may read through the API too.
+ApiOptions WithMonitorToken(ApiOptions api, const WebOptions& web) {
+  api.webToken = web.token;
+  return api;
+}
+
 }  // namespace
 
-WebServer::WebServer(EventLoop& loop, ServiceContext& ctx, ILog& log, WebOptions options)
-    : loop_(loop), ctx_(ctx), log_(log), options_(std::move(options)), guard_(options_), view_(ctx), metrics_(ctx) {}
+WebServer::WebServer(EventLoop& loop, ServiceContext& ctx, ILog& log, WebOptions options, ApiOptions api)
+    : loop_(loop),
+      ctx_(ctx),
+      log_(log),
+      options_(std::move(options)),
+      guard_(options_),
+      view_(ctx),
+      metrics_(ctx),
+      apiBackend_(ctx, log, [this](const std::function<void()>& fn) { return OnLoop(fn); }),
+      api_(WithMonitorToken(std::move(api), options_), apiBackend_) {}
 
 WebServer::~WebServer() { Stop(); }
 
@@ -131,14 +151,18 @@ void WebServer::Route(const char* method, const std::string& path, WebGuard::Acc
 }
 
 WebGuard::Access WebServer::AccessOf(const std::string& path) const {
+  if (ApiHandler::IsApiPath(path)) return WebGuard::Access::Token;
   auto it = access_.find(path);
   return it == access_.end() ? WebGuard::Access::SignedIn : it->second;
 }
 
 void WebServer::Routes() {
   HttpServer& s = *http_;
-  s.SetErrorPage([](const Request&, Response& res) {
-    if (res.body.empty()) Text(res, res.status, StatusText(res.status));
+  s.SetErrorPage([](const Request& req, Response& res) {
+    if (!res.body.empty()) return;
+    // An integrator's client reads every error of the API the same way.
+    if (ApiHandler::IsApiPath(req.path)) Answer(res, ApiHandler::Problem(res.status, StatusText(res.status)));
+    else Text(res, res.status, StatusText(res.status));
   });
   s.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
     Text(res, 500, "Internal error.");
@@ -152,6 +176,11 @@ void WebServer::Routes() {
   s.SetGuard([this](const Request& req, Response& res) {
     const int status = guard_.Check(Facts(req), AccessOf(req.path), Now());
     if (status == 0) return Handled::Unhandled;
+    if (ApiHandler::IsApiPath(req.path)) {
+      Answer(res, ApiHandler::Problem(status, status == 400 ? "This host name is not served here."
+                                                            : "Refused: a page of another site sent this request."));
+      return Handled::Handled;
+    }
     if (status == 400) Text(res, 400, "Bad request: this host name is not served here.");
     else if (status == 401 && req.method == "GET" && req.path == "/") Page(res, 401, kLoginHtml, "text/html; charset=utf-8");
     else Text(res, status, StatusText(status));
@@ -209,6 +238,12 @@ void WebServer::Routes() {
   for (const char* path : {"/api/scan", "/api/clear", "/logout"})
     Route("GET", path, Access::SignedIn,
           [](const Request&, Response& res) { Text(res, 405, "Method not allowed: use POST."); });
+  // The REST API routes its own paths: what it parses, the fuzz target
+  // reaches without a server.
+  for (const char* method : {"GET", "POST"})
+    Route(method, R"(/api/v1/.*)", Access::Token, [this](const Request& req, Response& res) {
+      Answer(res, api_.Handle({req.method, req.target, req.get_header_value("Authorization"), req.body}, Now()));
+    });
   Route("GET", "/metrics", Access::SignedIn, [this](const Request&, Response& res) {
     std::string text;
     if (!OnLoop([&] { text = metrics_.Render(); })) return Text(res, 503, StatusText(503));
@@ -229,10 +264,16 @@ void WebServer::Routes() {
 }
 
 std::unique_ptr<IWebMonitor> MakeWebMonitor(ServiceContext& ctx) {
-  WebOptions o = WebOptions::FromIni(TIniFile(ctx.settings->AppDir + "OstrPro.Ini"), *ctx.log);
+  const TIniFile ini(ctx.settings->AppDir + "OstrPro.Ini");
+  WebOptions o = WebOptions::FromIni(ini, *ctx.log);
   if (o.port == 0) return nullptr;
-  auto web = std::make_unique<WebServer>(*ctx.loop, ctx, *ctx.log, o);
+  ApiOptions api = ApiOptions::FromIni(ini, *ctx.log);
+  std::string callers;
+  for (const auto& t : api.tokens)
+    callers += (callers.empty() ? "" : ", ") + t.name + (t.command ? " (read,command)" : " (read)");
+  auto web = std::make_unique<WebServer>(*ctx.loop, ctx, *ctx.log, o, std::move(api));
   if (!web->Start()) return nullptr;
+  ctx.log->WriteLog(999, "REST API on /api/v1 for " + (callers.empty() ? "no token of section Api" : callers));
   return web;
 }
 

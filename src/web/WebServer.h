@@ -9,6 +9,9 @@
 #include <httplib.h>
 
 #include "common/Log.h"
+#include "web/ApiHandler.h"
+#include "web/ApiLoopBackend.h"
+#include "web/ApiOptions.h"
 #include "web/MetricsText.h"
 #include "web/MonitorView.h"
 #include "web/WebApi.h"
@@ -22,12 +25,13 @@ struct ServiceContext;
 class HttpServer;
 
 // The web monitor: the page with the two windows, its JSON state and
-// buttons, /metrics and /health, served on a thread of its own. Every read
-// of engine, grid or service state and every button press runs on the event
-// loop through Synchronize.
+// buttons, /metrics and /health, and the REST API under /api/v1, served on
+// a thread of its own. Every read of engine, grid, registry or database
+// state, every button press and every command runs on the event loop
+// through Synchronize.
 class WebServer : public IWebMonitor {
 public:
-  WebServer(EventLoop& loop, ServiceContext& ctx, ILog& log, WebOptions options);
+  WebServer(EventLoop& loop, ServiceContext& ctx, ILog& log, WebOptions options, ApiOptions api = {});
   ~WebServer() override;
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -54,6 +58,8 @@ private:
   std::map<std::string, WebGuard::Access> access_;  // by path; a path not listed needs sign-in
   MonitorView view_;
   MetricsText metrics_;
+  ApiLoopBackend apiBackend_;
+  ApiHandler api_;
   std::unique_ptr<HttpServer> http_;
   std::thread thread_;
   std::atomic<bool> listening_{false};
@@ -61,7 +67,7 @@ private:
   int port_ = 0;
 };
 
-// Reads section "Web" of the program's configuration and starts the monitor;
+// Reads sections "Web" and "Api" of the program's configuration and starts the monitor;
 // null when it is switched off or cannot listen.
 std::unique_ptr<IWebMonitor> MakeWebMonitor(ServiceContext& ctx);
 

@@ -4,16 +4,13 @@
 // and a screenshot of the page.
 //   node monitor.test.mjs --build DIR --source DIR [--screenshot FILE]
 // Exits 77 (skipped) only when Chromium is not installed.
-import { spawn, spawnSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 
-const args = Object.fromEntries(process.argv.slice(2).reduce((a, v, i, all) =>
-  (v.startsWith('--') ? a.concat([[v.slice(2), all[i + 1]]]) : a), []));
-const build = path.resolve(args.build || 'build');
-const source = path.resolve(args.source || '.');
+import { args, build, check, freePort, finish, sleep, source, start, stop, until } from '../harness.mjs';
+
 const chromium = process.env.PX_CHROMIUM || ['/usr/bin/chromium', '/usr/bin/chromium-browser']
   .find((p) => fs.existsSync(p));
 if (!chromium) {
@@ -23,46 +20,6 @@ if (!chromium) {
 const { chromium: pw } = await import('playwright-core');
 
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'pxweb-'));
-const children = [];
-let failures = 0;
-const t0 = Date.now();
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-function check(ok, what) {
-  console.log(`${ok ? "ok  " : "FAIL"} ${what} [${((Date.now() - t0) / 1000).toFixed(1)}s]`);
-  if (!ok) failures++;
-}
-async function until(what, fn, ms = 20000) {
-  const end = Date.now() + ms;
-  for (;;) {
-    try { if (await fn()) return true; } catch (e) { /* not yet */ }
-    if (Date.now() > end) { check(false, what + ' (timed out)'); return false; }
-    await sleep(150);
-  }
-}
-function freePort() {
-  return new Promise((resolve) => {
-    const s = net.createServer().listen(0, '127.0.0.1', () => { const p = s.address().port; s.close(() => resolve(p)); });
-  });
-}
-function start(cmd, argv, onLine) {
-  const child = spawn(cmd, argv, { stdio: ['ignore', 'pipe', 'pipe'] });
-  let rest = '';
-  child.stdout.on('data', (d) => {
-    const parts = (rest + d).split('\n');
-    rest = parts.pop();
-    parts.forEach((l) => onLine && onLine(l));
-  });
-  child.stderr.on('data', (d) => process.stderr.write(d));
-  children.push(child);
-  return child;
-}
-function stop(child) {
-  return new Promise((resolve) => {
-    if (child.exitCode !== null) return resolve(child.exitCode);
-    child.once('exit', (code) => resolve(code));
-    child.kill('SIGTERM');
-  });
-}
 
 // The simulator answers units 1-3; unit 4 of the seeded controllers is silent.
 let polls = 0;
@@ -214,5 +171,4 @@ try {
   await stop(sim);
   fs.rmSync(dir, { recursive: true, force: true });
 }
-console.log(failures ? `${failures} check(s) failed` : 'all checks passed');
-process.exit(failures ? 1 : 0);
+finish();
