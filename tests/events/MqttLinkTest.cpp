@@ -18,10 +18,11 @@ protected:
   test::MqttBroker broker{dir.Path()};
   test::MqttWatcher watcher{dir.Path(), broker.Port()};
   test::CaptureLog log;
-  std::unique_ptr<MqttLink> link;
   std::mutex m;
   std::vector<std::string> events;  // "up 1", "down 1"
   std::vector<std::int64_t> acked;
+  // Last, so that it goes first: its thread calls back into the members above.
+  std::unique_ptr<MqttLink> link;
 
   void StartLink(const std::string& ca = "") {
     StreamOptions o;
