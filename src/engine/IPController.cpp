@@ -150,6 +150,10 @@ bool TIPController::IPSendPoll(std::string& frame) {
     // Before anything else, also before the version request: any other
     // poll would have the controller delete the block it owes.
     code = "QR";
+  } else if (r.RepeatRequest && !ask) {
+    // Records are not asked for now, and any other poll, the version
+    // request of a restart too, would have the controller delete its block.
+    return false;
   } else if (r.Model.empty() || ctx_.settings.expressMode) {
     // Capped, so a channel in express mode can listen for ever.
     if (r.VersionRequests < 4) ++r.VersionRequests;
@@ -160,7 +164,6 @@ bool TIPController::IPSendPoll(std::string& frame) {
       Log(20, Format("%d: Sq=%d U%d Ctrl# %d is ", channel_, curSlot_, r.UnitNumber, curUnit_) + r.Model);
     }
   } else if (!ask) {
-    if (r.RepeatRequest) return false;
     r.StatusRequest = true;
     code = r.ModelKnown ? "RI" : "RS";
   } else {
