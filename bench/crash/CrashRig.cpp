@@ -105,7 +105,16 @@ bool CrashRig::Start(std::string* error) {
     ipBankA_->EnableUnits(a);
     ipBankB_->EnableUnits(b);
   }
+  if (o_.terminal) {
+    terminal_ = std::make_unique<zksim::Simulator>();
+    if (!terminal_->Start()) {
+      if (error) *error = "the terminal simulator cannot listen";
+      return false;
+    }
+    units_.push_back(Unit{"ZK01", "", "terminal", nullptr, {}});
+  }
   for (auto& u : units_) {
+    if (!u.sim) continue;
     u.sim->SetModel(u.tag.rfind("IP", 0) == 0 ? "KX6000" : "KX4100", "1.23");
     u.sim->SetMaxRecordsPerReply(o_.recordsPerReply);
   }
@@ -124,7 +133,8 @@ void CrashRig::WriteConfig() {
       << "[Comm Setting]\nMultiCommSupport=1\nCommPortList=" << list << "\nBaudRate=" << o_.baud
       << "\nSleepMsec=5\nIPPort=" << (ipA_ ? ipA_->Port() : 4001) << "\n[Ports]\n"
       << ports << "[Server]\nClientPort=0\n[Web]\nPort=0\n[Options]\nDebug=1\nChronex_Link=1\n[Database]\nOstrPro="
-      << o_.mainDb << "\nOstrTimeSQL=" << o_.arqDb << "\n";
+      << o_.mainDb << "\nOstrTimeSQL=" << o_.arqDb << "\n"
+      << (terminal_ ? "[ZKFP]\nEnable=1\nSleepSec=0\nRetryWaitSec=0\n" : "");
 }
 
 bool CrashRig::Seed(std::string* error) {
@@ -134,6 +144,11 @@ bool CrashRig::Seed(std::string* error) {
     std::string sql = "begin;\n";
     for (size_t i = 0; i < units_.size(); ++i) {
       const Unit& u = units_[i];
+      if (!u.sim) {
+        sql += "insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active) values ('" +
+               u.tag + "', 40, '127000000001:" + std::to_string(terminal_->Port()) + "', 'KXF7', 'UP', 'Y');\n";
+        continue;
+      }
       const bool ip = u.tag.rfind("IP", 0) == 0;
       const int point = ip ? std::stoi(u.tag.substr(2)) : (u.tag[1] - '0' - 1) * 16 + std::stoi(u.tag.substr(3));
       sql += "insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active) values ('" + u.tag +
@@ -157,12 +172,38 @@ void CrashRig::TopUp() {
   const std::string stamp = sim::SimUnit::Stamp(std::time(nullptr));
   for (size_t i = 0; i < units_.size(); ++i) {
     Unit& u = units_[i];
+    if (!u.sim) continue;
     for (int have = u.sim->QueuedRecords(); have < o_.queueDepth && u.queued.size() < 10000; ++have) {
       const int n = static_cast<int>(u.queued.size());
       u.queued.push_back(stamp + Format("%02d%04d", static_cast<int>(i + 1), n) + (n % 4 == 0 ? "0" : "4"));
       u.sim->QueueRecord(u.queued.back());
     }
   }
+}
+
+void CrashRig::ClockAtTerminal() {
+  if (!terminal_) return;
+  Unit& u = units_.back();
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  for (size_t have = u.queued.size() - u.cleared; have < static_cast<size_t>(o_.queueDepth); ++have) {
+    const int user = 700000 + static_cast<int>(u.queued.size());
+    terminal_->AddRecord(std::to_string(user), {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, 0},
+                         1, 0);
+    // As the server writes it: no direction mark, so no attendance row.
+    u.queued.push_back(sim::SimUnit::Stamp(now) + Format("%06d", user) + " ");
+  }
+}
+
+void CrashRig::NoteTerminalClears() {
+  // A clear takes the whole log, which grows only while no server runs.
+  if (terminal_ && terminal_->Records().empty()) units_.back().cleared = units_.back().queued.size();
+}
+
+std::vector<std::string> CrashRig::HandedOver(const Unit& u) const {
+  if (u.sim) return u.sim->HandedOver();
+  return {u.queued.begin(), u.queued.begin() + static_cast<long>(u.cleared)};
 }
 
 bool CrashRig::Spawn() {
@@ -223,11 +264,13 @@ CrashRig::Run CrashRig::CrashAfter(std::chrono::milliseconds after) {
   Run run;
   run.killAfter = after;
   TopUp();
+  ClockAtTerminal();
   const auto t0 = Clk::now();
   if (!Spawn()) return run;
   while (Clk::now() - t0 < after) {
     TopUp();
     for (const auto& u : units_) {
+      if (!u.sim) continue;
       if (run.firstPollMs < 0 && u.sim->TotalReceived() > 0) run.firstPollMs = MsSince(t0);
       if (run.firstAskMs < 0 && u.sim->Received("QA") + u.sim->Received("QR") > 0) run.firstAskMs = MsSince(t0);
     }
@@ -238,7 +281,9 @@ CrashRig::Run CrashRig::CrashAfter(std::chrono::milliseconds after) {
   // What the process wrote before it died may still be on its way to the
   // simulators.
   std::this_thread::sleep_for(50ms);
+  NoteTerminalClears();
   for (const auto& u : units_) {
+    if (!u.sim) continue;
     if (std::find(owed_.begin(), owed_.end(), u.key) == owed_.end()) continue;
     const auto frames = u.sim->ReceivedFrames();
     if (frames.empty()) continue;  // still owed; looked at after a later run
@@ -248,14 +293,15 @@ CrashRig::Run CrashRig::CrashAfter(std::chrono::milliseconds after) {
   }
   owed_ = OwedOnDisk();
   run.owedAtKill = static_cast<int>(owed_.size());
-  for (const auto& u : units_) u.sim->ResetCounters();
+  for (const auto& u : units_)
+    if (u.sim) u.sim->ResetCounters();
   ++startIndex_;
   return run;
 }
 
 long CrashRig::HandedOverTotal() const {
   long n = 0;
-  for (const auto& u : units_) n += u.sim->ConfirmedRecords();
+  for (const auto& u : units_) n += static_cast<long>(HandedOver(u).size());
   return n;
 }
 
@@ -275,8 +321,10 @@ bool CrashRig::Settle(std::chrono::milliseconds max, std::string* error) {
     return false;
   }
   auto drained = [&] {
+    NoteTerminalClears();
+    if (terminal_ && !terminal_->Records().empty()) return false;
     for (const auto& u : units_)
-      if (u.sim->QueuedRecords() + u.sim->UnconfirmedRecords() > 0) return false;
+      if (u.sim && u.sim->QueuedRecords() + u.sim->UnconfirmedRecords() > 0) return false;
     return true;
   };
   // Done when trans holds as many rows as were handed over, or (some were
@@ -307,9 +355,10 @@ CrashRig::Tally CrashRig::Reckon() {
   const std::string order = IsSqlite(o_.mainDb) ? "rowid" : "ctid";
   const std::string arqOrder = IsSqlite(o_.arqDb) ? "rowid" : "ctid";
   for (const auto& u : units_) {
-    const auto handed = u.sim->HandedOver();
+    const auto handed = HandedOver(u);
     t.generated += static_cast<long>(u.queued.size());
     t.handedOver += static_cast<long>(handed.size());
+    if (!u.sim) t.terminalHandedOver += static_cast<long>(handed.size());
     const auto rows =
         QueryRetrying(o_.mainDb, o_.dir, "OstrPro",
                       "select card_number from trans where tag_name='" + u.tag + "' order by " + order).rows;

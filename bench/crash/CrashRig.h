@@ -11,16 +11,14 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdint>
-#include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "ctrlsim/SerialSim.h"
 #include "ctrlsim/TcpSim.h"
 #include "ctrlsim/UnitBank.h"
+#include "zksim/ZkSim.h"
 
 namespace px::crash {
 
@@ -33,6 +31,7 @@ public:
     std::string mainDb = "sqlite:OstrPro.db", arqDb = "sqlite:OstrTimeSQL.db";
     int buses = 2, unitsPerBus = 3, baud = 38400;
     int ipUnits = 3;        // the first two behind one address, the rest behind another
+    bool terminal = true;   // a fingerprint terminal, given new clockings while the server is down
     int recordsPerReply = 8;
     int queueDepth = 40;    // each unit's queue is topped up to this while the server runs
     // Every fourth record is a clocking of a known holder, which also makes
@@ -52,6 +51,7 @@ public:
   // The reckoning over every unit.
   struct Tally {
     long generated = 0, handedOver = 0, stored = 0;
+    long terminalHandedOver = 0;  // of them, by the terminal
     long lost = 0;          // handed over, not in trans
     long twice = 0;         // trans rows beyond the first of a record
     long outOfOrder = 0;    // units whose rows are not in the order they were handed over
@@ -84,12 +84,18 @@ public:
 private:
   struct Unit {
     std::string tag, key, label;     // trans tag, journal unit key, for messages
-    sim::SimUnit* sim = nullptr;
+    sim::SimUnit* sim = nullptr;     // none for the terminal
     std::vector<std::string> queued; // every record given to the simulator, in order
+    size_t cleared = 0;              // the terminal: how many of them its log clears took
   };
   void WriteConfig();
   bool Seed(std::string* error);
   void TopUp();
+  // New clockings at the terminal, only while no server runs: a terminal
+  // takes none while its log is being handed over.
+  void ClockAtTerminal();
+  void NoteTerminalClears();
+  std::vector<std::string> HandedOver(const Unit& u) const;
   bool Spawn();
   void Kill(int sig);
   int WaitExit(std::chrono::milliseconds max);
@@ -103,6 +109,7 @@ private:
   std::vector<std::unique_ptr<sim::SerialSim>> buses_;
   std::shared_ptr<sim::UnitBank> ipBankA_, ipBankB_;
   std::unique_ptr<sim::TcpSim> ipA_, ipB_;
+  std::unique_ptr<zksim::Simulator> terminal_;
   std::vector<Unit> units_;
   std::vector<std::string> owed_;     // owed at the last kill
   pid_t pid_ = -1;

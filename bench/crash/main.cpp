@@ -1,5 +1,5 @@
-// Crash benchmark: the real portexd under load (serial buses at 38400 baud
-// and IP controllers, every unit streaming records) killed with SIGKILL at
+// Crash benchmark: the real portexd under load (serial buses at 38400 baud,
+// IP controllers and a terminal, every unit streaming records) killed with SIGKILL at
 // random moments, restarted each time. Prints the records lost and stored
 // twice (both must be 0), how long a restart takes to its first poll and to
 // its first poll that asks for records again, and whether every controller
@@ -115,8 +115,8 @@ int main(int argc, char** argv) {
     auto t = rig.Reckon();
     std::printf("crash: %d SIGKILLs (seed %u, each %d..%d ms after the start), %s\n", o.kills, o.seed, o.minMs,
                 o.maxMs, o.pg.empty() ? "SQLite" : ("PostgreSQL schemas " + schema + "(_arq)").c_str());
-    std::printf("  records           %ld queued, %ld handed over, %ld rows in trans\n", t.generated, t.handedOver,
-                t.stored);
+    std::printf("  records           %ld queued, %ld handed over (%ld by the terminal), %ld rows in trans\n",
+                t.generated, t.handedOver, t.terminalHandedOver, t.stored);
     std::printf("  lost              %ld\n", t.lost);
     std::printf("  stored twice      %ld\n", t.twice);
     std::printf("  out of order      %ld units; %ld rows of records never handed over\n", t.outOfOrder, t.strays);

@@ -1,7 +1,8 @@
 // The real program killed with SIGKILL at random moments, again and again,
-// while serial and IP controllers stream records: every record a controller
-// handed over is in trans exactly once, in that controller's order, and a
-// controller owed a repeat at a kill is asked for it (QR) before anything else.
+// while serial and IP controllers stream records and a terminal collects
+// clockings: every record a device handed over is in trans exactly once, in
+// that device's order, and a controller owed a repeat at a kill is asked for
+// it (QR) before anything else.
 #include <cstdlib>
 #include <random>
 
@@ -61,6 +62,7 @@ TEST_P(Crash, RepeatedSigkillsLoseNothingHandedOverAndStoreNothingTwice) {
   // The kills did come amid the streaming.
   EXPECT_GE(owedPolled, 10);
   EXPECT_GE(t.handedOver, 1000);
+  EXPECT_GE(t.terminalHandedOver, 200);
   EXPECT_EQ(t.lost, 0) << detail;
   EXPECT_EQ(t.twice, 0) << detail;
   EXPECT_EQ(t.outOfOrder, 0) << detail;
