@@ -1,9 +1,11 @@
 // Polling speed of one serial bus: 16 units behind a paced pty, PollDelay
-// 50 ms, at 9600 and 38400 baud. Prints the measured time per poll beside
-// PollDelay plus the wire time of the frames exchanged, the polls per second
-// of the bus and the CPU the server process used.
+// 50 ms, at 9600 and 38400 baud, with the intake journal in the program
+// folder as the service runs it (every records poll waits for its unit's
+// owed mark on disk). Prints the measured time per poll beside PollDelay
+// plus the wire time of the frames exchanged, the polls per second of the
+// bus, the journal's syncs and the CPU the server process used.
 //
-//   bench_buspoll [seconds per rate, default 5]
+//   bench_buspoll [seconds per rate, default 5] [--no-journal]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -16,9 +18,11 @@
 #include <fstream>
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "common/IntakeJournal.h"
 #include "engine/MainForm.h"
 
 namespace {
@@ -66,7 +70,7 @@ pid_t StartSimulator(const std::string& link, int baud) {
   return pid;
 }
 
-void RunRate(int baud, int seconds) {
+void RunRate(int baud, int seconds, bool journaled) {
   namespace fs = std::filesystem;
   fs::path dir = fs::temp_directory_path() / ("buspoll." + std::to_string(getpid()));
   fs::create_directories(dir);
@@ -81,15 +85,22 @@ void RunRate(int baud, int seconds) {
   cfg.appDir = dir.string() + "/";
   cfg.iniPath = (dir / "OstrPro.Ini").string();
   cfg.comDevicePath = [&](int) { return link; };
+  std::unique_ptr<px::TIntakeJournal> journal;
+  if (journaled) {
+    px::TIntakeJournal::Options jo;
+    jo.dir = (dir / "journal").string();
+    journal = std::make_unique<px::TIntakeJournal>(jo, log);
+  }
   loop.Post([&] {
     {
-      px::TMainForm form(loop, log, cfg, nullptr, nullptr, nullptr);
+      px::TMainForm form(loop, log, cfg, nullptr, nullptr, nullptr, journal.get());
       if (!form.SpawnAccessComm(1, baud, 1)) {
         std::fprintf(stderr, "cannot open the simulated bus at %s\n", link.c_str());
       } else {
         for (int u = 1; u <= 16; ++u) form.EnableCtrl(1, u, true);
         loop.Sleep(3000);  // every unit answers VN once before the count starts
         log.Reset();
+        const std::uint64_t syncs0 = journal ? journal->Syncs() : 0;
         double cpu0 = CpuSeconds();
         auto t0 = Clock::now();
         loop.Sleep(seconds * 1000);
@@ -104,11 +115,18 @@ void RunRate(int baud, int seconds) {
                     "= %.1f ms; time-outs %ld; server CPU %.3f s (%.1f%% of one core)\n",
                     baud, polls, elapsed, polls / elapsed, perPollMs, form.Settings().pollDelay, wireMs,
                     form.Settings().pollDelay + wireMs, log.timeouts, cpu, 100.0 * cpu / elapsed);
+        const double bound = form.Settings().pollDelay + wireMs;
+        std::printf("%6d baud: %.3fx the physical bound; journal %s", baud, bound > 0 ? perPollMs / bound : 0,
+                    journal ? "on, " : "off\n");
+        if (journal)
+          std::printf("%.1f syncs/s, %.2f per poll\n", static_cast<double>(journal->Syncs() - syncs0) / elapsed,
+                      polls ? static_cast<double>(journal->Syncs() - syncs0) / static_cast<double>(polls) : 0.0);
       }
     }
     loop.Stop();
   });
   loop.Run();
+  journal.reset();
   kill(sim, SIGTERM);
   waitpid(sim, nullptr, 0);
   fs::remove_all(dir);
@@ -117,8 +135,13 @@ void RunRate(int baud, int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  RunRate(9600, seconds);
-  RunRate(38400, seconds);
+  int seconds = 5;
+  bool journaled = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--no-journal") journaled = false;
+    else seconds = std::max(1, std::atoi(argv[i]));
+  }
+  RunRate(9600, seconds, journaled);
+  RunRate(38400, seconds, journaled);
   return 0;
 }

@@ -363,13 +363,15 @@ CrashRig::Tally CrashRig::Reckon() {
         QueryRetrying(o_.mainDb, o_.dir, "OstrPro",
                       "select card_number from trans where tag_name='" + u.tag + "' order by " + order).rows;
     t.stored += static_cast<long>(rows.size());
-    std::vector<std::string> cards, distinct;
+    std::vector<std::string> distinct;
     std::set<std::string> seen;
+    long twice = 0;
     for (const auto& r : rows) {
-      cards.push_back(r[0]);
       if (seen.insert(r[0]).second) distinct.push_back(r[0]);
-      else ++t.twice;
+      else ++twice;
     }
+    if (twice) t.detail.push_back(u.label + ": " + std::to_string(twice) + " rows stored twice");
+    t.twice += twice;
     std::set<std::string> handedCards;
     for (const auto& h : handed) {
       handedCards.insert(h.substr(8, 6));
@@ -403,7 +405,6 @@ CrashRig::Tally CrashRig::Reckon() {
       if (n > 1) t.attendanceTwice += n - 1;
     }
   }
-  if (t.twice && t.detail.size() < 20) t.detail.push_back(std::to_string(t.twice) + " rows stored twice");
   return t;
 }
 

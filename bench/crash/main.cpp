@@ -134,7 +134,8 @@ int main(int argc, char** argv) {
     std::printf("  verdict           %s\n", ok ? "PASS" : "FAIL");
     rc = ok ? 0 : 2;
   }
-  if (admin) admin->Execute("drop schema " + schema + " cascade; drop schema " + schema + "_arq cascade");
+  if (admin && rc == 0) admin->Execute("drop schema " + schema + " cascade; drop schema " + schema + "_arq cascade");
+  else if (admin) std::printf("  schemas kept      %s, %s_arq\n", schema.c_str(), schema.c_str());
   if (ownDir && rc == 0) std::filesystem::remove_all(o.dir);
   else if (rc != 0) std::printf("  program folder    %s\n", o.dir.c_str());
   return rc;
