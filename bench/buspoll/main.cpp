@@ -59,6 +59,7 @@ double CpuSeconds() {
 }
 
 pid_t StartSimulator(const std::string& link, int baud) {
+  std::fflush(stdout);  // else the child flushes our buffered lines a second time
   pid_t pid = fork();
   if (pid == 0) {
     freopen("/dev/null", "w", stdout);  // the simulator's own chatter

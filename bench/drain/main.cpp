@@ -4,9 +4,13 @@
 // entry, re-armed at the end). Targets: 5,000 stored a second on SQLite and
 // 2,000 on PostgreSQL at the default interval, every line handed over
 // stored or spooled, none lost; the longest tick is what the loop waits.
+// The intake journal is on, as in the service: every line comes from it in
+// the blocks a controller's reply would make, with the unit's owed mark
+// before each, and is reported consumed once stored; the journal's syncs a
+// second and bytes a record are printed too (--no-journal leaves it out).
 //
 //   bench_drain [--seconds 10] [--interval 200] [--units 128] [--cards 2000]
-//               [--link] [--dir FOLDER] [--pg URI]
+//               [--link] [--no-journal] [--dir FOLDER] [--pg URI]
 //
 // Without --dir the SQLite files live in a fresh folder under /tmp, removed
 // afterwards. --link adds the attendance row for every clocking. With --pg
@@ -26,6 +30,7 @@
 #include <vector>
 
 #include "common/Format.h"
+#include "common/IntakeJournal.h"
 #include "engine/NullEngine.h"
 #include "monitor/TransOnlineForm.h"
 #include "platform/DbDriver.h"
@@ -45,32 +50,41 @@ namespace {
 
 struct Options {
   int seconds = 10, interval = 200, units = 128, cards = 2000;
-  bool link = false;
+  bool link = false, journal = true;
   std::string dir;
   std::string pg;
 };
 
 struct Result {
-  double rate = 0, mean = 0, p50 = 0, p99 = 0, cpu = 0, longestTick = 0;
+  double rate = 0, mean = 0, p50 = 0, p99 = 0, cpu = 0, longestTick = 0, syncs = 0, bytesPerRecord = 0;
   long long lost = 0;
   bool ok = false;
 };
 
 // An engine whose bus queues never run dry: serial transaction lines from
-// every unit in turn, each with a card from the card table.
+// every unit in turn, each with a card from the card table. With a journal
+// the lines are appended to it first, a reply's worth (eight) of one unit at
+// a time after that unit's owed mark, as a bus does.
 class FloodEngine : public NullEngine {
 public:
-  FloodEngine(int units, int cards) : units_(units), cards_(cards) {}
+  static constexpr int kPerReply = 8;
+  FloodEngine(int units, int cards, TIntakeJournal* journal) : units_(units), cards_(cards), journal_(journal) {}
   long long handed = 0;
+  std::uint64_t journalBytes = 0;  // as the journal writes the entries
 
   using IEngine::GetNextTransaction;
   int GetNextTransaction(std::string& line, std::uint64_t& seq) override {
     seq = 0;
-    int point = static_cast<int>(handed % units_) + 1;
+    int point = static_cast<int>(handed / kPerReply % units_) + 1;
     int card = static_cast<int>(handed % cards_);
     int minute = static_cast<int>(handed / 1000 % 60);
     line = Format("T%2.2d%2.2d010108%2.2d%6.6d%c", BusOfPoint(point), UnitOfPoint(point), minute, card,
                   handed % 2 ? '9' : '0');
+    if (journal_) {
+      if (handed % kPerReply == 0) Journal(point);
+      seq = block_.empty() ? 0 : block_.front();
+      if (!block_.empty()) block_.erase(block_.begin());
+    }
     ++handed;
     return 0;
   }
@@ -81,7 +95,38 @@ public:
   void QueueForRawWrite(const std::string&) override {}
 
 private:
+  void Journal(int point) {
+    const std::string source = Format("B%d", BusOfPoint(point));
+    const std::string unit = Format("B%dU%2.2d", BusOfPoint(point), UnitOfPoint(point));
+    std::vector<std::string> lines;
+    for (long long h = handed; h < handed + kPerReply; ++h) {
+      const int p = static_cast<int>(h / kPerReply % units_) + 1;
+      lines.push_back(Format("T%2.2d%2.2d010108%2.2d%6.6d%c", BusOfPoint(p), UnitOfPoint(p),
+                             static_cast<int>(h / 1000 % 60), static_cast<int>(h % cards_), h % 2 ? '9' : '0'));
+    }
+    TIntakeJournal::Entry owed;
+    owed.kind = 'O';
+    owed.source = source;
+    owed.unitKey = unit;
+    owed.first = owed.last = journal_->SetOwed(source, unit, true);
+    TIntakeJournal::Entry e;
+    e.source = source;
+    e.unitKey = unit;
+    e.clear = true;
+    e.lines = lines;
+    e.last = journal_->Append(source, lines, unit, true);
+    e.first = e.last - kPerReply + 1;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch()).count();
+    owed.timeMs = e.timeMs = now;
+    journalBytes += TIntakeJournal::Encode(owed).size() + TIntakeJournal::Encode(e).size();
+    block_.clear();
+    for (auto s = e.first; e.last && s <= e.last; ++s) block_.push_back(s);
+  }
+
   int units_, cards_;
+  TIntakeJournal* journal_;
+  std::vector<std::uint64_t> block_;
 };
 
 // Times every stored transaction.
@@ -124,6 +169,7 @@ bool Parse(int argc, char** argv, Options& o) {
     auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     const char* v = nullptr;
     if (a == "--link") o.link = true;
+    else if (a == "--no-journal") o.journal = false;
     else if (a == "--seconds" && (v = next())) o.seconds = std::atoi(v);
     else if (a == "--interval" && (v = next())) o.interval = std::atoi(v);
     else if (a == "--units" && (v = next())) o.units = std::atoi(v);
@@ -168,8 +214,14 @@ Result RunOnce(const Options& o, const std::string& mainConn, const std::string&
     db.RunSQL(db.Query1, Format("insert into cards values('%6.6d','S%05d','Holder %d','','','')", c, c, c), false);
   db.RunSQL(db.Query1, "commit", false);
 
+  std::unique_ptr<TIntakeJournal> journal;
+  if (o.journal) {
+    TIntakeJournal::Options jo;
+    jo.dir = o.dir + "/journal";
+    journal = std::make_unique<TIntakeJournal>(jo, log);
+  }
   EventLoop loop;
-  FloodEngine engine(o.units, o.cards);
+  FloodEngine engine(o.units, o.cards, journal.get());
   TTransOnlineForm monitor;
   ServiceContext ctx;
   ctx.loop = &loop;
@@ -180,6 +232,7 @@ Result RunOnce(const Options& o, const std::string& mainConn, const std::string&
   ctx.registry = &registry;
   ctx.engine = &engine;
   ctx.monitor = &monitor;
+  ctx.journal = journal.get();
   TimedStore store(ctx, log);
   store.GetTranCodeFromTable();
 
@@ -199,6 +252,7 @@ Result RunOnce(const Options& o, const std::string& mainConn, const std::string&
   };
 
   double cpu0 = CpuSeconds();
+  const std::uint64_t syncs0 = journal ? journal->Syncs() : 0;
   auto t0 = Clk::now();
   timer1.SetEnabled(true);
   stop.SetEnabled(true);
@@ -234,6 +288,16 @@ Result RunOnce(const Options& o, const std::string& mainConn, const std::string&
     std::printf("  timer lateness    %.2f ms a tick beyond the interval and the tick's work\n",
                 1000.0 * wall / static_cast<double>(tickMicros.size()) - o.interval - tickMean / 1000.0);
   std::printf("  cpu               %.2f s = %.1f%% of one core\n", cpu, 100.0 * cpu / wall);
+  if (journal) {
+    res.syncs = static_cast<double>(journal->Syncs() - syncs0) / wall;
+    res.bytesPerRecord = engine.handed ? static_cast<double>(engine.journalBytes) / static_cast<double>(engine.handed) : 0;
+    std::printf("  intake journal    %.1f syncs/s, %.1f bytes a record (owed marks included), %llu lines not "
+                "consumed, %llu bytes on disk\n",
+                res.syncs, res.bytesPerRecord, static_cast<unsigned long long>(journal->Depth()),
+                static_cast<unsigned long long>(journal->Bytes()));
+  } else {
+    std::printf("  intake journal    off\n");
+  }
   std::printf("  memory            resident %ld kB, peak %ld kB\n", StatusKb("VmRSS"), StatusKb("VmHWM"));
   bool ok = rate >= target && lost == 0;
   std::printf("  verdict           %s\n", ok ? "PASS" : "BELOW TARGET");
@@ -253,7 +317,7 @@ int main(int argc, char** argv) {
   if (const char* env = std::getenv("PX_PG_URI")) o.pg = env;
   if (!Parse(argc, argv, o)) {
     std::fprintf(stderr, "usage: bench_drain [--seconds N] [--interval MS] [--units 1..128] [--cards N] [--link] "
-                         "[--dir FOLDER] [--pg URI]\n");
+                         "[--no-journal] [--dir FOLDER] [--pg URI]\n");
     return 1;
   }
   bool ownDir = o.dir.empty();
@@ -290,6 +354,7 @@ int main(int argc, char** argv) {
       std::printf("  per insert p50   %-12.1f %-12.1f us\n", lite.p50, pg.p50);
       std::printf("  per insert p99   %-12.1f %-12.1f us\n", lite.p99, pg.p99);
       std::printf("  server cpu       %-12.1f %-12.1f %% of one core\n", lite.cpu, pg.cpu);
+      std::printf("  journal syncs/s  %-12.1f %-12.1f\n", lite.syncs, pg.syncs);
       ok = ok && pg.ok;
     } catch (const std::exception& e) {
       std::fprintf(stderr, "PostgreSQL run skipped: %s\n", e.what());

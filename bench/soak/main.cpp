@@ -3,6 +3,8 @@
 // between them, and 20 clients polling every 100 ms. Prints the server's
 // resident memory every minute (and at the end), with the rows stored so
 // far; memory must level off, not climb with the number of transactions.
+// Also the clients' poll latency over that minute (p50, p99, max): the
+// intake journal's syncs must never hold the event loop that answers them.
 //
 //   bench_soak [--minutes 30] [--rate 30] [--clients 20] [--dir FOLDER]
 //
@@ -20,7 +22,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -108,8 +112,30 @@ long Count(TDatabase& db, const std::string& table) {
   }
 }
 
+// Poll round trips in ms since the last look.
+struct Latencies {
+  std::mutex m;
+  std::vector<double> ms;
+  void Add(double v) {
+    std::lock_guard<std::mutex> g(m);
+    ms.push_back(v);
+  }
+  std::vector<double> Take() {
+    std::lock_guard<std::mutex> g(m);
+    std::vector<double> out;
+    out.swap(ms);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+double At(const std::vector<double>& sorted, double p) {
+  return sorted.empty() ? 0 : sorted[static_cast<size_t>(p * static_cast<double>(sorted.size() - 1))];
+}
+
 // One workstation: a poll every 100 ms, keeping up with the monitor list.
-void Client(int port, int n, std::atomic<bool>& stop, std::atomic<long>& polls, std::atomic<long>& failures) {
+void Client(int port, int n, std::atomic<bool>& stop, std::atomic<long>& polls, std::atomic<long>& failures,
+            Latencies& latencies) {
   TWireClient c;
   std::string last;
   const std::string tag = Format("Door%02d", n % 16 + 1);
@@ -120,7 +146,9 @@ void Client(int port, int n, std::atomic<bool>& stop, std::atomic<long>& polls, 
       continue;
     }
     std::string reply;
+    const auto sent = std::chrono::steady_clock::now();
     if (c.Exchange(wire::PollRequest(tag, last), reply, 2000) == TWireClient::Result::Ok) {
+      latencies.Add(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count());
       ++polls;
       auto body = wire::ParsePollBody(wire::ParseReply(reply).body);
       if (!body.lines.empty()) last = wire::LastLineOf(body.lines.back());
@@ -197,21 +225,25 @@ int main(int argc, char** argv) {
 
   std::atomic<bool> stop{false};
   std::atomic<long> polls{0}, failures{0};
+  Latencies latencies;
   std::vector<std::thread> clients;
-  for (int i = 0; i < o.clients; ++i) clients.emplace_back(Client, port, i, std::ref(stop), std::ref(polls), std::ref(failures));
+  for (int i = 0; i < o.clients; ++i)
+    clients.emplace_back(Client, port, i, std::ref(stop), std::ref(polls), std::ref(failures), std::ref(latencies));
 
   std::printf("soak: %d minutes, 16 units ~%d transactions/s, attendance link on, %d clients polling every 100 ms\n",
               o.minutes, o.rate, o.clients);
-  std::printf("%6s %12s %12s %10s %10s %10s %8s\n", "minute", "rss kB", "peak kB", "trans", "ot_tmclk", "polls",
-              "failed");
+  std::printf("%6s %12s %12s %10s %10s %10s %8s %8s %8s %8s\n", "minute", "rss kB", "peak kB", "trans", "ot_tmclk",
+              "polls", "failed", "p50 ms", "p99 ms", "max ms");
   std::fflush(stdout);
   auto t0 = std::chrono::steady_clock::now();
   bool alive = true;
   for (int m = 0; m <= o.minutes && alive; ++m) {
     if (m > 0) std::this_thread::sleep_until(t0 + std::chrono::minutes(m));
     alive = kill(server, 0) == 0 && waitpid(server, nullptr, WNOHANG) == 0;
-    std::printf("%6d %12ld %12ld %10ld %10ld %10ld %8ld\n", m, StatusKb(server, "VmRSS:"), StatusKb(server, "VmHWM:"),
-                Count(db, "trans"), Count(arq, "ot_tmclk"), polls.load(), failures.load());
+    const auto lat = latencies.Take();
+    std::printf("%6d %12ld %12ld %10ld %10ld %10ld %8ld %8.2f %8.2f %8.2f\n", m, StatusKb(server, "VmRSS:"),
+                StatusKb(server, "VmHWM:"), Count(db, "trans"), Count(arq, "ot_tmclk"), polls.load(), failures.load(),
+                At(lat, 0.5), At(lat, 0.99), At(lat, 1.0));
     std::fflush(stdout);
   }
   stop = true;
