@@ -260,15 +260,29 @@ std::vector<std::string> CrashRig::OwedOnDisk() {
   return owed;
 }
 
-CrashRig::Run CrashRig::CrashAfter(std::chrono::milliseconds after) {
+CrashRig::Run CrashRig::CrashAfter(std::chrono::milliseconds after, std::chrono::milliseconds termAt,
+                                    std::chrono::milliseconds disturbAt) {
   Run run;
   run.killAfter = after;
   TopUp();
   ClockAtTerminal();
   const auto t0 = Clk::now();
   if (!Spawn()) return run;
-  while (Clk::now() - t0 < after) {
-    TopUp();
+  bool termed = false, disturbed = false;
+  while (Clk::now() - t0 < after && pid_ > 0) {
+    if (!termed && termAt.count() >= 0 && Clk::now() - t0 >= termAt) {
+      Kill(SIGTERM);
+      termed = true;
+    }
+    if (!disturbed && disturbAt.count() >= 0 && Clk::now() - t0 >= disturbAt && Disturb) {
+      Disturb();
+      disturbed = true;
+    }
+    if (termed) {
+      run.exitedAtTerm = WaitExit(0ms);
+      if (pid_ < 0) break;
+    }
+    if (!termed) TopUp();
     for (const auto& u : units_) {
       if (!u.sim) continue;
       if (run.firstPollMs < 0 && u.sim->TotalReceived() > 0) run.firstPollMs = MsSince(t0);

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ public:
   // One start of the server, ended by SIGKILL.
   struct Run {
     std::chrono::milliseconds killAfter{0};
+    int exitedAtTerm = -1;       // the exit status when a SIGTERM stop was over before the kill
     double firstPollMs = -1;     // from the start to the first frame any unit heard (-1: none)
     double firstAskMs = -1;      // ... to the first QA or QR (records asked for again)
     int owedAtKill = 0;          // units whose owed mark was on disk when it was killed
@@ -70,8 +72,13 @@ public:
 
   // Simulators, configuration and the controller rows.
   bool Start(std::string* error);
-  // Starts the server, kills it with SIGKILL after `after`.
-  Run CrashAfter(std::chrono::milliseconds after);
+  // Starts the server, kills it with SIGKILL after `after`. With `termAt`
+  // (below `after`) it gets SIGTERM first, so the kill lands in its stop
+  // unless that is over; with `disturbAt`, `Disturb` runs then (a database
+  // outage, say).
+  Run CrashAfter(std::chrono::milliseconds after, std::chrono::milliseconds termAt = std::chrono::milliseconds(-1),
+                 std::chrono::milliseconds disturbAt = std::chrono::milliseconds(-1));
+  std::function<void()> Disturb;
   // Starts the server once more without topping up, lets every unit hand
   // over what it has, waits until trans holds all of it, then stops the
   // server with SIGTERM. False (with the reason) when that does not happen

@@ -6,7 +6,12 @@
 // owed a repeat at a kill got QR first.
 //
 //   bench_crash [--kills 100] [--seed N] [--min-ms 80] [--max-ms 1500]
-//               [--dir FOLDER] [--pg URI]
+//               [--term PERCENT] [--resets PERCENT] [--dir FOLDER] [--pg URI]
+//
+// --term: that share of the runs gets SIGTERM first and SIGKILL up to 40 ms
+// later, mostly amid its stop. --resets (PostgreSQL only): that share of the
+// runs has the server's database sessions ended at a random moment, as a
+// database restart would (only sessions of this run's application name).
 //
 // Without --dir the program folder is a fresh one under /tmp, removed
 // afterwards. With --pg the databases are two schemas of their own in that
@@ -30,7 +35,7 @@ using namespace px;
 namespace {
 
 struct Options {
-  int kills = 100, minMs = 80, maxMs = 1500;
+  int kills = 100, minMs = 80, maxMs = 1500, termPct = 0, resetPct = 0;
   unsigned seed = 1;
   std::string dir, pg;
 };
@@ -44,6 +49,8 @@ bool Parse(int argc, char** argv, Options& o) {
     else if (a == "--seed") o.seed = static_cast<unsigned>(std::strtoul(v, nullptr, 10));
     else if (a == "--min-ms") o.minMs = std::atoi(v);
     else if (a == "--max-ms") o.maxMs = std::atoi(v);
+    else if (a == "--term") o.termPct = std::atoi(v);
+    else if (a == "--resets") o.resetPct = std::atoi(v);
     else if (a == "--dir") o.dir = v;
     else if (a == "--pg") o.pg = v;
     else return false;
@@ -62,8 +69,8 @@ double Pct(std::vector<double> v, double p) {
 int main(int argc, char** argv) {
   Options o;
   if (!Parse(argc, argv, o)) {
-    std::fprintf(stderr, "usage: bench_crash [--kills N] [--seed N] [--min-ms MS] [--max-ms MS] [--dir FOLDER] "
-                         "[--pg URI]\n");
+    std::fprintf(stderr, "usage: bench_crash [--kills N] [--seed N] [--min-ms MS] [--max-ms MS] [--term PERCENT] "
+                         "[--resets PERCENT] [--dir FOLDER] [--pg URI]\n");
     return 1;
   }
   const bool ownDir = o.dir.empty();
@@ -84,7 +91,8 @@ int main(int argc, char** argv) {
     admin = OpenDbConnection(p);
     admin->Execute("create schema " + schema + "; create schema " + schema + "_arq");
     auto uriOf = [&](const std::string& sch) {
-      return o.pg + (o.pg.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + sch;
+      return o.pg + (o.pg.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + sch +
+             "&application_name=" + schema;
     };
     ro.mainDb = uriOf(schema);
     ro.arqDb = uriOf(schema + "_arq");
@@ -98,11 +106,26 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::mt19937 rng(o.seed);
-    std::uniform_int_distribution<int> after(o.minMs, o.maxMs);
+    std::uniform_int_distribution<int> after(o.minMs, o.maxMs), pct(0, 99), stopMs(0, 40);
+    if (admin)
+      rig.Disturb = [&] {
+        admin->Query("select pg_terminate_backend(pid) from pg_stat_activity where application_name = '" + schema +
+                     "' and pid <> pg_backend_pid()");
+      };
+    int termed = 0, stopsOver = 0, stopsFailed = 0, resets = 0;
     std::vector<double> firstPoll, firstAsk;
     int owedAtKill = 0, owedPolled = 0, notQr = 0, neverPolled = 0;
     for (int i = 0; i < o.kills; ++i) {
-      auto run = rig.CrashAfter(std::chrono::milliseconds(after(rng)));
+      const int at = after(rng);
+      const bool term = pct(rng) < o.termPct, reset = admin && pct(rng) < o.resetPct;
+      const int resetAt = std::uniform_int_distribution<int>(0, at)(rng);
+      auto run = rig.CrashAfter(std::chrono::milliseconds(term ? at + stopMs(rng) : at),
+                                std::chrono::milliseconds(term ? at : -1),
+                                std::chrono::milliseconds(reset ? resetAt : -1));
+      termed += term;
+      stopsOver += run.exitedAtTerm >= 0;
+      stopsFailed += run.exitedAtTerm > 0;
+      resets += reset;
       if (run.firstPollMs >= 0) firstPoll.push_back(run.firstPollMs);
       else ++neverPolled;
       if (run.firstAskMs >= 0) firstAsk.push_back(run.firstAskMs);
@@ -128,9 +151,13 @@ int main(int argc, char** argv) {
                 Pct(firstAsk, 0.95), Pct(firstAsk, 1.0), firstAsk.size());
     std::printf("  owed repeats      %d owed at a kill; %d polled in the next run, %d of them not with QR first\n",
                 owedAtKill, owedPolled, notQr);
+    if (termed)
+      std::printf("  SIGTERM first     %d runs, %d of them stopped before the SIGKILL (%d with a status other than 0)\n",
+                  termed, stopsOver, stopsFailed);
+    if (resets) std::printf("  database resets   %d runs\n", resets);
     for (const auto& d : t.detail) std::printf("  %s\n", d.c_str());
     if (!settled) std::printf("  settle            %s\n", err.c_str());
-    const bool ok = settled && t.Clean() && notQr == 0;
+    const bool ok = settled && t.Clean() && notQr == 0 && stopsFailed == 0;
     std::printf("  verdict           %s\n", ok ? "PASS" : "FAIL");
     rc = ok ? 0 : 2;
   }
