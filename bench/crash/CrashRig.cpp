@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -70,7 +71,6 @@ CrashRig::~CrashRig() {
 
 bool CrashRig::Start(std::string* error) {
   fs::create_directories(o_.dir);
-  int uid = 0;
   for (int bus = 1; bus <= o_.buses; ++bus) {
     auto bank = std::make_shared<sim::UnitBank>();
     buses_.push_back(std::make_unique<sim::SerialSim>(
@@ -82,7 +82,6 @@ bool CrashRig::Start(std::string* error) {
       enabled.push_back(u);
       units_.push_back(Unit{Format("B%dU%02d", bus, u), Format("B%dU%02d", bus, u), Format("bus %d unit %d", bus, u),
                             &bank->Unit(u), {}});
-      ++uid;
     }
     bank->EnableUnits(enabled);
   }
@@ -309,7 +308,6 @@ CrashRig::Run CrashRig::CrashAfter(std::chrono::milliseconds after, std::chrono:
   run.owedAtKill = static_cast<int>(owed_.size());
   for (const auto& u : units_)
     if (u.sim) u.sim->ResetCounters();
-  ++startIndex_;
   return run;
 }
 

@@ -120,7 +120,6 @@ private:
   std::vector<Unit> units_;
   std::vector<std::string> owed_;     // owed at the last kill
   pid_t pid_ = -1;
-  int startIndex_ = 0;
 };
 
 }  // namespace px::crash
