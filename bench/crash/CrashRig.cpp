@@ -76,7 +76,6 @@ bool CrashRig::Start(std::string* error) {
     buses_.push_back(std::make_unique<sim::SerialSim>(
         bank, sim::SerialSim::Options{o_.dir + "/ttyBUS" + std::to_string(bus), o_.baud, 0}));
     if (!buses_.back()->Start(error)) return false;
-    busBanks_.push_back(bank);
     std::vector<int> enabled;
     for (int u = 1; u <= o_.unitsPerBus; ++u) {
       enabled.push_back(u);

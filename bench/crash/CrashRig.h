@@ -112,7 +112,6 @@ private:
   long StoredCount(const std::string& table);
 
   Options o_;
-  std::vector<std::shared_ptr<sim::UnitBank>> busBanks_;
   std::vector<std::unique_ptr<sim::SerialSim>> buses_;
   std::shared_ptr<sim::UnitBank> ipBankA_, ipBankB_;
   std::unique_ptr<sim::TcpSim> ipA_, ipB_;

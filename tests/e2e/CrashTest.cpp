@@ -1,8 +1,8 @@
-// The real program killed with SIGKILL at random moments, again and again,
-// while serial and IP controllers stream records and a terminal collects
-// clockings: every record a device handed over is in trans exactly once, in
-// that device's order, and a controller owed a repeat at a kill is asked for
-// it (QR) before anything else.
+// The real program killed with SIGKILL at random moments, again and again
+// (some of them amid a stop), while serial and IP controllers stream records
+// and a terminal collects clockings: every record a device handed over is in
+// trans exactly once, in that device's order, and a controller owed a repeat
+// at a kill is asked for it (QR) before anything else.
 #include <cstdlib>
 #include <random>
 
@@ -45,11 +45,13 @@ TEST_P(Crash, RepeatedSigkillsLoseNothingHandedOverAndStoreNothingTwice) {
   const unsigned seed = Seed();
   SCOPED_TRACE("PX_CRASH_SEED=" + std::to_string(seed));
   std::mt19937 rng(seed);
-  std::uniform_int_distribution<int> killAfterMs(80, 1400);
+  std::uniform_int_distribution<int> killAfterMs(80, 1400), intoTheStopMs(0, 40);
   int owedPolled = 0;
   std::string notQrFirst;
   for (int i = 0; i < 24; ++i) {
-    auto run = rig.CrashAfter(std::chrono::milliseconds(killAfterMs(rng)));
+    // Every fourth run is stopped with SIGTERM and killed amid its stop.
+    const auto at = std::chrono::milliseconds(killAfterMs(rng));
+    auto run = i % 4 == 3 ? rig.CrashAfter(at + std::chrono::milliseconds(intoTheStopMs(rng)), at) : rig.CrashAfter(at);
     owedPolled += run.owedPolled;
     for (const auto& v : run.notQrFirst) notQrFirst += "run " + std::to_string(i + 1) + ": " + v + "\n";
   }
