@@ -332,9 +332,9 @@ bool TransRowWriter::TryStore(SpoolEntry& e, std::function<void()>& after) {
       }
     }
     if (found) {
-      // Stored by an earlier attempt whose answer was lost.
+      // Stored by an earlier attempt whose answer was lost. What follows a
+      // deferred transaction (its attendance row) never ran: it runs now.
       log_.WriteLog(999, "Spooled row already in the database, not stored again: " + InsertSql(table, row));
-      after = nullptr;
       Landed(table, row);
       return true;
     }

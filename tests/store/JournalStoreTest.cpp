@@ -167,6 +167,25 @@ TEST_P(JournalStoreTest, ATickStoresForAtMostATenthOfASecondWhateverTheInterval)
   EXPECT_LT(took, 600ms);  // 800 ms at this interval before the ceiling
 }
 
+TEST_P(JournalStoreTest, ADeferredClockingWhoseReplayLostItsAnswerStillGetsItsAttendanceRow) {
+  // The holder cannot be looked up: the clocking waits in the spool.
+  Db().Exec("alter table cards rename to cards_away");
+  Hand({Rec(2, 1, 8, 0, "000007", '0')});
+  Tick();
+  ASSERT_TRUE(log.HasSubstr("Spooled card transaction (card lookup failed)"));
+  Db().Exec("alter table cards_away rename to cards");
+  // Its replay commits, and the answer is lost on the way.
+  Arm(LosingConnection::Arm::AfterCommit);
+  Tick();
+  EXPECT_EQ(Count("trans"), "1");
+  ASSERT_TRUE(db->SQLDB_Connect(false));
+  Tick();
+  EXPECT_TRUE(log.HasSubstr("Spooled row already in the database, not stored again"));
+  EXPECT_TRUE(store->Writer().Spool().Empty());
+  EXPECT_EQ(Count("trans"), "1");
+  EXPECT_EQ(Count("ot_tmclk"), "1");
+}
+
 PX_INSTANTIATE_DB_TESTS(JournalStoreTest);
 
 }  // namespace
