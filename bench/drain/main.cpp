@@ -7,10 +7,13 @@
 // The intake journal is on, as in the service: every line comes from it in
 // the blocks a controller's reply would make, with the unit's owed mark
 // before each, and is reported consumed once stored; the journal's syncs a
-// second and bytes a record are printed too (--no-journal leaves it out).
+// second and bytes a record are printed too. The backlog is journaled before
+// the count starts, as its controllers handed it over before; with --live
+// each block is journaled only as the store comes to it, so the journal
+// writes and syncs beside the storing all the time (--no-journal: none).
 //
 //   bench_drain [--seconds 10] [--interval 200] [--units 128] [--cards 2000]
-//               [--link] [--no-journal] [--dir FOLDER] [--pg URI]
+//               [--link] [--live | --no-journal] [--dir FOLDER] [--pg URI]
 //
 // Without --dir the SQLite files live in a fresh folder under /tmp, removed
 // afterwards. --link adds the attendance row for every clocking. With --pg
@@ -24,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -50,7 +54,7 @@ namespace {
 
 struct Options {
   int seconds = 10, interval = 200, units = 128, cards = 2000;
-  bool link = false, journal = true;
+  bool link = false, journal = true, live = false;
   std::string dir;
   std::string pg;
 };
@@ -70,7 +74,7 @@ public:
   static constexpr int kPerReply = 8;
   FloodEngine(int units, int cards, TIntakeJournal* journal) : units_(units), cards_(cards), journal_(journal) {}
   long long handed = 0;
-  std::uint64_t journalBytes = 0;  // as the journal writes the entries
+  std::uint64_t journalBytes = 0, journalLines = 0;  // as the journal writes the entries
 
   using IEngine::GetNextTransaction;
   int GetNextTransaction(std::string& line, std::uint64_t& seq) override {
@@ -81,9 +85,9 @@ public:
     line = Format("T%2.2d%2.2d010108%2.2d%6.6d%c", BusOfPoint(point), UnitOfPoint(point), minute, card,
                   handed % 2 ? '9' : '0');
     if (journal_) {
-      if (handed % kPerReply == 0) Journal(point);
-      seq = block_.empty() ? 0 : block_.front();
-      if (!block_.empty()) block_.erase(block_.begin());
+      if (seqs_.empty()) Journal(handed);
+      seq = seqs_.front();
+      seqs_.pop_front();
     }
     ++handed;
     return 0;
@@ -93,13 +97,20 @@ public:
     return 0;
   }
   void QueueForRawWrite(const std::string&) override {}
+  // The first `lines` lines journaled now, as a backlog's were when their
+  // controllers handed them over.
+  void JournalAhead(long long lines) {
+    for (long long h = 0; h < lines; h += kPerReply) Journal(h);
+  }
 
 private:
-  void Journal(int point) {
+  // The reply of eight lines from line `from` on (a multiple of eight).
+  void Journal(long long from) {
+    const int point = static_cast<int>(from / kPerReply % units_) + 1;
     const std::string source = Format("B%d", BusOfPoint(point));
     const std::string unit = Format("B%dU%2.2d", BusOfPoint(point), UnitOfPoint(point));
     std::vector<std::string> lines;
-    for (long long h = handed; h < handed + kPerReply; ++h) {
+    for (long long h = from; h < from + kPerReply; ++h) {
       const int p = static_cast<int>(h / kPerReply % units_) + 1;
       lines.push_back(Format("T%2.2d%2.2d010108%2.2d%6.6d%c", BusOfPoint(p), UnitOfPoint(p),
                              static_cast<int>(h / 1000 % 60), static_cast<int>(h % cards_), h % 2 ? '9' : '0'));
@@ -115,18 +126,18 @@ private:
     e.clear = true;
     e.lines = lines;
     e.last = journal_->Append(source, lines, unit, true);
-    e.first = e.last - kPerReply + 1;
+    e.first = e.last ? e.last - kPerReply + 1 : 0;
     const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::system_clock::now().time_since_epoch()).count();
     owed.timeMs = e.timeMs = now;
     journalBytes += TIntakeJournal::Encode(owed).size() + TIntakeJournal::Encode(e).size();
-    block_.clear();
-    for (auto s = e.first; e.last && s <= e.last; ++s) block_.push_back(s);
+    journalLines += kPerReply;
+    for (int i = 0; i < kPerReply; ++i) seqs_.push_back(e.last ? e.first + static_cast<std::uint64_t>(i) : 0);
   }
 
   int units_, cards_;
   TIntakeJournal* journal_;
-  std::vector<std::uint64_t> block_;
+  std::deque<std::uint64_t> seqs_;  // the journal numbers of the lines to come
 };
 
 // Times every stored transaction.
@@ -170,6 +181,7 @@ bool Parse(int argc, char** argv, Options& o) {
     const char* v = nullptr;
     if (a == "--link") o.link = true;
     else if (a == "--no-journal") o.journal = false;
+    else if (a == "--live") o.live = true;
     else if (a == "--seconds" && (v = next())) o.seconds = std::atoi(v);
     else if (a == "--interval" && (v = next())) o.interval = std::atoi(v);
     else if (a == "--units" && (v = next())) o.units = std::atoi(v);
@@ -251,6 +263,10 @@ Result RunOnce(const Options& o, const std::string& mainConn, const std::string&
     loop.Stop();
   };
 
+  if (journal && !o.live) {
+    engine.JournalAhead(12000LL * o.seconds);
+    journal->Flush(std::chrono::seconds(60));
+  }
   double cpu0 = CpuSeconds();
   const std::uint64_t syncs0 = journal ? journal->Syncs() : 0;
   auto t0 = Clk::now();
@@ -290,11 +306,13 @@ Result RunOnce(const Options& o, const std::string& mainConn, const std::string&
   std::printf("  cpu               %.2f s = %.1f%% of one core\n", cpu, 100.0 * cpu / wall);
   if (journal) {
     res.syncs = static_cast<double>(journal->Syncs() - syncs0) / wall;
-    res.bytesPerRecord = engine.handed ? static_cast<double>(engine.journalBytes) / static_cast<double>(engine.handed) : 0;
-    std::printf("  intake journal    %.1f syncs/s, %.1f bytes a record (owed marks included), %llu lines not "
+    res.bytesPerRecord = engine.journalLines
+                             ? static_cast<double>(engine.journalBytes) / static_cast<double>(engine.journalLines)
+                             : 0;
+    std::printf("  intake journal    %s; %.1f syncs/s, %.1f bytes a record (owed marks included), %llu lines not "
                 "consumed, %llu bytes on disk\n",
-                res.syncs, res.bytesPerRecord, static_cast<unsigned long long>(journal->Depth()),
-                static_cast<unsigned long long>(journal->Bytes()));
+                o.live ? "written while storing" : "backlog journaled before", res.syncs, res.bytesPerRecord,
+                static_cast<unsigned long long>(journal->Depth()), static_cast<unsigned long long>(journal->Bytes()));
   } else {
     std::printf("  intake journal    off\n");
   }
@@ -317,7 +335,7 @@ int main(int argc, char** argv) {
   if (const char* env = std::getenv("PX_PG_URI")) o.pg = env;
   if (!Parse(argc, argv, o)) {
     std::fprintf(stderr, "usage: bench_drain [--seconds N] [--interval MS] [--units 1..128] [--cards N] [--link] "
-                         "[--no-journal] [--dir FOLDER] [--pg URI]\n");
+                         "[--live | --no-journal] [--dir FOLDER] [--pg URI]\n");
     return 1;
   }
   bool ownDir = o.dir.empty();
