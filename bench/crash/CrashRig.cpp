@@ -19,6 +19,7 @@
 #include "common/IntakeJournal.h"
 #include "common/IpKey.h"
 #include "platform/DbDriver.h"
+#include "platform/Sql.h"
 
 namespace px::crash {
 
@@ -55,6 +56,9 @@ DbRows QueryRetrying(const std::string& conn, const std::string& dir, const std:
 
 bool IsSqlite(const std::string& conn) { return conn.rfind("sqlite:", 0) == 0; }
 
+// The card number of a 15-character record ("ddmmhhmm", card, code).
+std::string CardOf(const std::string& record) { return record.size() >= 14 ? record.substr(8, 6) : std::string(); }
+
 }  // namespace
 
 CrashRig::CrashRig(Options o) : o_(std::move(o)) {}
@@ -80,7 +84,7 @@ bool CrashRig::Start(std::string* error) {
     for (int u = 1; u <= o_.unitsPerBus; ++u) {
       enabled.push_back(u);
       units_.push_back(Unit{Format("B%dU%02d", bus, u), Format("B%dU%02d", bus, u), Format("bus %d unit %d", bus, u),
-                            &bank->Unit(u), {}});
+                            (bus - 1) * 16 + u, "", "KX4100", &bank->Unit(u), {}});
     }
     bank->EnableUnits(enabled);
   }
@@ -98,7 +102,7 @@ bool CrashRig::Start(std::string* error) {
       (first ? a : b).push_back(u);
       sim::UnitBank& bank = first ? *ipBankA_ : *ipBankB_;
       units_.push_back(Unit{Format("IP%02d", u), IPToKey(addr) + Format("U%d", u), addr + " unit " + std::to_string(u),
-                            &bank.Unit(u), {}});
+                            u, IPToKey(addr), "KX6000", &bank.Unit(u), {}});
     }
     ipBankA_->EnableUnits(a);
     ipBankB_->EnableUnits(b);
@@ -109,11 +113,12 @@ bool CrashRig::Start(std::string* error) {
       if (error) *error = "the terminal simulator cannot listen";
       return false;
     }
-    units_.push_back(Unit{"ZK01", "", "terminal", nullptr, {}});
+    units_.push_back(
+        Unit{"ZK01", "", "terminal", 40, "127000000001:" + std::to_string(terminal_->Port()), "KXF7", nullptr, {}});
   }
   for (auto& u : units_) {
     if (!u.sim) continue;
-    u.sim->SetModel(u.tag.rfind("IP", 0) == 0 ? "KX6000" : "KX4100", "1.23");
+    u.sim->SetModel(u.type, "1.23");
     u.sim->SetMaxRecordsPerReply(o_.recordsPerReply);
   }
   WriteConfig();
@@ -142,21 +147,16 @@ bool CrashRig::Seed(std::string* error) {
     std::string sql = "begin;\n";
     for (size_t i = 0; i < units_.size(); ++i) {
       const Unit& u = units_[i];
-      if (!u.sim) {
-        sql += "insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active) values ('" +
-               u.tag + "', 40, '127000000001:" + std::to_string(terminal_->Port()) + "', 'KXF7', 'UP', 'Y');\n";
-        continue;
-      }
-      const bool ip = u.tag.rfind("IP", 0) == 0;
-      const int point = ip ? std::stoi(u.tag.substr(2)) : (u.tag[1] - '0' - 1) * 16 + std::stoi(u.tag.substr(3));
-      sql += "insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active) values ('" + u.tag +
-             "', " + std::to_string(point) + ", '" + (ip ? u.key.substr(0, 12) : "") + "', '" +
-             (ip ? "KX6000" : "KX4100") + "', 'UP', 'Y');\n";
-      sql += "insert into flrdet values ('" + u.tag + "', 'UP');\n";
+      sql += "insert into rdrmain (tag_name, logical_point, spare3, controller_type, state, active) values (" +
+             SqlQuote(u.tag) + ", " + std::to_string(u.point) + ", " + SqlQuote(u.spare3) + ", " + SqlQuote(u.type) +
+             ", 'UP', 'Y');\n";
+      if (!u.sim) continue;
+      sql += "insert into flrdet values (" + SqlQuote(u.tag) + ", 'UP');\n";
       // The holders of the clockings (every fourth record) this unit can make.
-      for (int n = 0; n < 10000; n += 4)
-        sql += Format("insert into cards values ('%02d%04d', 'S%02d%04d', 'Holder', '', '', '');\n",
-                      static_cast<int>(i + 1), n, static_cast<int>(i + 1), n);
+      for (int n = 0; n < 10000; n += 4) {
+        const std::string card = Format("%02d%04d", static_cast<int>(i + 1), n);
+        sql += "insert into cards values (" + SqlQuote(card) + ", " + SqlQuote("S" + card) + ", 'Holder', '', '', '');\n";
+      }
     }
     db->Execute(sql + "commit;\n");
   } catch (const std::exception& e) {
@@ -300,8 +300,8 @@ CrashRig::Run CrashRig::CrashAfter(std::chrono::milliseconds after, std::chrono:
     const auto frames = u.sim->ReceivedFrames();
     if (frames.empty()) continue;  // still owed; looked at after a later run
     ++run.owedPolled;
-    if (frames.front().substr(1, 2) != "QR")
-      run.notQrFirst.push_back(u.label + " got " + frames.front().substr(1, 2) + " first");
+    const std::string code = frames.front().size() >= 3 ? frames.front().substr(1, 2) : frames.front();
+    if (code != "QR") run.notQrFirst.push_back(u.label + " got " + code + " first");
   }
   owed_ = OwedOnDisk();
   run.owedAtKill = static_cast<int>(owed_.size());
@@ -372,7 +372,7 @@ CrashRig::Tally CrashRig::Reckon() {
     if (!u.sim) t.terminalHandedOver += static_cast<long>(handed.size());
     const auto rows =
         QueryRetrying(o_.mainDb, o_.dir, "OstrPro",
-                      "select card_number from trans where tag_name='" + u.tag + "' order by " + order).rows;
+                      "select card_number from trans where tag_name=" + SqlQuote(u.tag) + " order by " + order).rows;
     t.stored += static_cast<long>(rows.size());
     std::vector<std::string> distinct;
     std::set<std::string> seen;
@@ -385,8 +385,8 @@ CrashRig::Tally CrashRig::Reckon() {
     t.twice += twice;
     std::set<std::string> handedCards;
     for (const auto& h : handed) {
-      handedCards.insert(h.substr(8, 6));
-      if (!seen.count(h.substr(8, 6))) {
+      handedCards.insert(CardOf(h));
+      if (!seen.count(CardOf(h))) {
         ++t.lost;
         if (t.detail.size() < 20) t.detail.push_back(u.label + ": lost " + h);
       }
@@ -395,23 +395,23 @@ CrashRig::Tally CrashRig::Reckon() {
       if (!handedCards.count(c)) ++t.strays;
     // Handed over in the order queued; stored in the same order.
     bool inOrder = distinct.size() <= u.queued.size();
-    for (size_t i = 0; inOrder && i < distinct.size(); ++i) inOrder = distinct[i] == u.queued[i].substr(8, 6);
+    for (size_t i = 0; inOrder && i < distinct.size(); ++i) inOrder = distinct[i] == CardOf(u.queued[i]);
     if (!inOrder) {
       ++t.outOfOrder;
       t.detail.push_back(u.label + ": rows not in the order handed over");
     }
     // Clockings of known holders make one attendance row each.
     const auto att = QueryRetrying(o_.arqDb, o_.dir, "OstrTimeSQL",
-                                   "select card_number from ot_tmclk where card_number like '" +
-                                       Format("%02d", static_cast<int>(&u - units_.data() + 1)) + "%' order by " +
-                                       arqOrder)
+                                   "select card_number from ot_tmclk where card_number like " +
+                                       SqlQuote(Format("%02d", static_cast<int>(&u - units_.data() + 1)) + "%") +
+                                       " order by " + arqOrder)
                          .rows;
     std::map<std::string, int> attCount;
     for (const auto& r : att) ++attCount[r[0]];
     for (const auto& h : handed) {
-      if (h[14] != '0') continue;
+      if (h.size() != 15 || h[14] != '0') continue;
       ++t.attendanceWanted;
-      const int n = attCount[h.substr(8, 6)];
+      const int n = attCount[CardOf(h)];
       if (n == 0) ++t.attendanceLost;
       if (n > 1) t.attendanceTwice += n - 1;
     }

@@ -91,6 +91,8 @@ public:
 private:
   struct Unit {
     std::string tag, key, label;     // trans tag, journal unit key, for messages
+    int point = 0;                   // rdrmain: logical_point, spare3, controller_type
+    std::string spare3, type;
     sim::SimUnit* sim = nullptr;     // none for the terminal
     std::vector<std::string> queued; // every record given to the simulator, in order
     size_t cleared = 0;              // the terminal: how many of them its log clears took

@@ -29,6 +29,7 @@
 #include "CrashRig.h"
 #include "common/Format.h"
 #include "platform/DbDriver.h"
+#include "platform/Sql.h"
 
 using namespace px;
 
@@ -109,8 +110,8 @@ int main(int argc, char** argv) {
     std::uniform_int_distribution<int> after(o.minMs, o.maxMs), pct(0, 99), stopMs(0, 40);
     if (admin)
       rig.Disturb = [&] {
-        admin->Query("select pg_terminate_backend(pid) from pg_stat_activity where application_name = '" + schema +
-                     "' and pid <> pg_backend_pid()");
+        admin->Query("select pg_terminate_backend(pid) from pg_stat_activity where application_name = " +
+                     SqlQuote(schema) + " and pid <> pg_backend_pid()");
       };
     int termed = 0, stopsOver = 0, stopsFailed = 0, resets = 0;
     std::vector<double> firstPoll, firstAsk;
