@@ -104,6 +104,12 @@ TIntakeJournal::~TIntakeJournal() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+void TIntakeJournal::WriteFail(const std::string& what) {
+  // Once a failure is known the retries stay quiet: the level-999 line that
+  // holds the intake has said it, and the one that resumes it will.
+  if (!failing_) Fail(what);
+}
+
 void TIntakeJournal::Fail(const std::string& what) {
   log_.WriteLog(999, "<Journal> " + what + " " + opt_.dir + ": " + std::strerror(errno));
 }
@@ -397,7 +403,7 @@ bool TIntakeJournal::OpenCurrent(Seq firstOfNew, bool rotate) {
   const std::string path = opt_.dir + "/" + name;
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) {
-    Fail("cannot create a segment in");
+    WriteFail("cannot create a segment in");
     return false;
   }
   // The snapshot of owed marks starts every segment, so that no older
@@ -411,8 +417,8 @@ bool TIntakeJournal::OpenCurrent(Seq firstOfNew, bool rotate) {
   struct stat st {};
   const off_t before = ::fstat(fd, &st) == 0 ? st.st_size : 0;
   if (!WriteAll(fd, text) || ::fdatasync(fd) != 0) {
-    Fail("cannot write");
-    if (::ftruncate(fd, before) != 0) Fail("cannot truncate");
+    WriteFail("cannot write");
+    if (::ftruncate(fd, before) != 0) WriteFail("cannot truncate");
     ::close(fd);
     return false;
   }
@@ -439,9 +445,9 @@ bool TIntakeJournal::WriteBatch(std::vector<Pending>& batch) {
   struct stat st {};
   const off_t before = ::fstat(fd_, &st) == 0 ? st.st_size : -1;
   if (!WriteAll(fd_, text) || ::fdatasync(fd_) != 0) {
-    Fail("cannot write");
+    WriteFail("cannot write");
     // A partial entry would swallow the next one: cut it off again.
-    if (before >= 0 && ::ftruncate(fd_, before) != 0) Fail("cannot truncate");
+    if (before >= 0 && ::ftruncate(fd_, before) != 0) WriteFail("cannot truncate");
     return false;
   }
   std::lock_guard<std::mutex> g(m_);

@@ -105,6 +105,7 @@ private:
   bool SettledLocked(const std::string& source) const;
   void NoteAccepting();
   void Fail(const std::string& what);
+  void WriteFail(const std::string& what);  // writer thread
 
   Options opt_;
   ILog& log_;

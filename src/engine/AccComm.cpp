@@ -322,7 +322,6 @@ void TAccComm::ProcessBusReply(BusTurn& turn) {
   } else if (code == "QA" || code == "QR" || code == "DB") {
     r.StatusA = Copy(f, 4, 2);
     bool taken = true;
-    if (dataLen <= 14) trans_.ClearOwed(UnitKey(unit));  // a block without records
     if (dataLen > 14) {
       std::string received = Copy(f, len - 2, 2);
       std::string computed = ByteSumHex(data);

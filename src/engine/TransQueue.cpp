@@ -22,10 +22,10 @@ bool TransQueue::Put(const std::string& line) {
 }
 
 bool TransQueue::PutRecords(const std::vector<std::string>& lines, const std::string& unitKey) {
-  if (lines.empty()) {
-    ClearOwed(unitKey);
-    return true;
-  }
+  // A block without records leaves the owed mark as it is: a repeat of
+  // nothing costs nothing, and keeping it saves a sync per poll of an idle
+  // unit.
+  if (lines.empty()) return true;
   if (!HasRoom(lines.size())) return false;
   Seq last = 0;
   if (journal_) {

@@ -34,9 +34,9 @@ public:
 
   // Up/down lines: as any ring, the newest is dropped when full.
   bool Put(const std::string& line);
-  // The records of one reply of `unitKey`, whose owed mark they clear; false
-  // (none queued, the unit keeps them) when they do not fit or the journal
-  // refuses them.
+  // The records of one reply of `unitKey`, whose owed mark they clear (a
+  // reply without records leaves it); false (none queued, the unit keeps
+  // them) when they do not fit or the journal refuses them.
   bool PutRecords(const std::vector<std::string>& lines, const std::string& unitKey = "");
   bool Get(std::string& line, Seq& seq);
   bool Get(std::string& line) {

@@ -367,9 +367,12 @@ int TransRowWriter::ReplayAlias(const std::string& alias, std::chrono::steady_cl
     SpoolEntry& head = *spool_.At(alias, 0);
     std::function<void()> after;
     if (TryStore(head, after)) {
+      // What follows the row (a deferred clocking's attendance row) is kept
+      // before the row counts as done: a stop in between repeats it, and its
+      // mark then tells that it is stored.
+      if (after) after();
       spool_.Done(alias, 1);
       ++stored;
-      if (after) after();
       continue;
     }
     ++head.failures;
@@ -383,9 +386,9 @@ int TransRowWriter::ReplayAlias(const std::string& alias, std::chrono::steady_cl
       log_.WriteLog(999, "Spooled row moved to " + spool_.BadPath() + " after " + IntToStr(head.failures) +
                              " failed replays while later rows were stored: " + text);
       spool_.SaveBad(head, text);
+      if (after) after();
       spool_.Done(alias, 2);
       ++stored;
-      if (after) after();
       continue;
     }
     if (next) ++next->failures;

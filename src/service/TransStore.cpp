@@ -248,13 +248,14 @@ void TTransStore::CheckSpool() {
     unsettled_.clear();
   }
   const bool spoolDown = !spool.Healthy();
+  if (spoolDown != spoolDown_) {
+    spoolDown_ = spoolDown;
+    log_.WriteLog(999, spoolDown ? "Spool " + spool.Path() + " cannot be written: controllers are asked for no records"
+                                 : "Spool " + spool.Path() + " written again: controllers are asked for records");
+  }
   const bool hold = spoolDown || !replay_.empty();
   if (hold == held_) return;
   held_ = hold;
-  if (spoolDown)
-    log_.WriteLog(999, "Spool " + spool.Path() + " cannot be written: controllers are asked for no records");
-  else if (!hold)
-    log_.WriteLog(999, "Spool " + spool.Path() + " written again: controllers are asked for records");
   if (ctx_.engine) ctx_.engine->HoldRecords(hold);
 }
 
@@ -535,7 +536,13 @@ bool TTransStore::ResolveDeferred(SpoolEntry& e, std::vector<std::string>& row, 
       return true;
     }
     row = TransRow(e.fields[2], ev, tag, h);
-    after = [this, tag, record, ev, h] { LinkAttendance(record, tag, ev, h); };
+    // The attendance row carries the line's journal number and is looked
+    // for by it first: this may run again after a stop (see ReplayAlias).
+    after = [this, tag, record, ev, h, seq = e.seq, source = e.source] {
+      writer_.SetIntake(TransRowWriter::Intake{seq, source, false, false, seq != 0});
+      LinkAttendance(record, tag, ev, h);
+      writer_.ClearIntake();
+    };
     return true;
   } catch (const std::exception& ex) {
     log_.WriteLog(999, std::string("<SaveT>") + ex.what());

@@ -42,8 +42,9 @@ public:
   // Timer1 interval, so the default 200 ms drains far more than 50 a second.
   static constexpr int kBacklogPercent = 40;
   // ...but never longer than this, whatever the interval: the loop has
-  // other work.
-  static constexpr std::chrono::milliseconds kMaxTickStore{100};
+  // other work. (The commit comes on top: a tick's storing stays near
+  // 100 ms.)
+  static constexpr std::chrono::milliseconds kMaxTickStore{60};
   static constexpr const char* kSpoolFile = "trans.spool";
 
   // The spool left by an earlier run is read here.
@@ -121,6 +122,7 @@ private:
   int tranCodeCount_ = 0;
   bool spoolOnly_ = false;  // at a stop: every line goes to the spool as it is
   bool held_ = false;       // the engine is told to ask for no records
+  bool spoolDown_ = false;  // as last logged
   IIntakeJournal* journal_ = nullptr;
   struct ReplayItem {
     IIntakeJournal::Line line;
