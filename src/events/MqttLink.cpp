@@ -81,7 +81,7 @@ public:
 private:
   bool Open() {
     const StreamOptions& o = s_.options;
-    broken_ = accepted_ = offlineAcked_ = false;
+    broken_ = accepted_ = offlineAcked_ = online_ = false;
     offlineMid_ = -1;
     why_.clear();
     number_ = ++counter_;
@@ -123,6 +123,10 @@ private:
       std::uint64_t n = 0;
       if (read(s_.wake, &n, sizeof n) < 0) n = 0;
     }
+    if (accepted_ && online_) {
+      online_ = false;
+      mosquitto_publish(mosq_, nullptr, status_.c_str(), 6, "online", s_.options.qos, true);
+    }
     if (accepted_) SendHandedOver();
     if (!broken_ && (fds[0].revents & (POLLIN | POLLERR | POLLHUP))) Check(mosquitto_loop_read(mosq_, 1));
     if (!broken_ && mosquitto_want_write(mosq_)) Check(mosquitto_loop_write(mosq_, 1));
@@ -161,7 +165,9 @@ private:
       return;
     }
     accepted_ = true;
-    mosquitto_publish(mosq_, nullptr, status_.c_str(), 6, "online", s_.options.qos, true);
+    // Published from the next turn, not from inside the library's callback
+    // (which holds its own locks in another order than a publish takes them).
+    online_ = true;
     if (failures_ > 0 || number_ == 1)
       s_.Log(999, "connected to " + s_.options.host + ":" + IntToStr(s_.options.port));
     failures_ = 0;
@@ -249,7 +255,7 @@ private:
   const std::string status_;
   mosquitto* mosq_ = nullptr;
   std::uint64_t number_ = 0, counter_ = 0;
-  bool accepted_ = false, broken_ = false, offlineAcked_ = false;
+  bool accepted_ = false, broken_ = false, offlineAcked_ = false, online_ = false;
   int offlineMid_ = -1;
   int failures_ = 0;
   std::string why_;
