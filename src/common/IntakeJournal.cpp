@@ -44,7 +44,8 @@ std::int64_t Ms(std::chrono::system_clock::time_point t) {
 std::string TIntakeJournal::Encode(const Entry& e) {
   std::string t = std::to_string(e.first) + '\t' + e.kind + '\t' + std::to_string(e.last) + '\t' +
                   std::to_string(e.timeMs) + '\t' + EscapeField(e.source) + '\t' + EscapeField(e.unitKey) + '\t' +
-                  (e.clear ? "1" : "0") + '\t' + std::to_string(e.lines.size());
+                  (e.clear ? "1" : "0") + '\t' + std::to_string(e.lines.size() + (e.kind == 'N' ? 1 : 0));
+  if (e.kind == 'N') t += '\t' + EscapeField(e.note);
   for (const auto& l : e.lines) t += '\t' + EscapeField(l);
   char crc[16];
   std::snprintf(crc, sizeof crc, "%08" PRIx32, Crc32(t));
@@ -64,7 +65,7 @@ bool TIntakeJournal::Decode(const std::string& text, Entry& e) {
       !ParseU64(f[3], time) || !ParseU64(f[7], n) || f.size() != 8 + n || last < first)
     return false;
   e.kind = f[1][0];
-  if (std::string("LOoS").find(e.kind) == std::string::npos) return false;
+  if (std::string("LNOoS").find(e.kind) == std::string::npos) return false;
   e.first = first;
   e.last = last;
   e.timeMs = static_cast<std::int64_t>(time);
@@ -72,8 +73,14 @@ bool TIntakeJournal::Decode(const std::string& text, Entry& e) {
   e.unitKey = UnescapeField(f[5]);
   e.clear = f[6] == "1";
   e.lines.clear();
-  for (size_t i = 8; i < f.size(); ++i) e.lines.push_back(UnescapeField(f[i]));
-  if (e.kind == 'L' && !e.lines.empty() && e.last - e.first + 1 != e.lines.size()) return false;
+  e.note.clear();
+  size_t i = 8;
+  if (e.kind == 'N') {
+    if (f.size() < 9) return false;
+    e.note = UnescapeField(f[i++]);
+  }
+  for (; i < f.size(); ++i) e.lines.push_back(UnescapeField(f[i]));
+  if ((e.kind == 'L' || e.kind == 'N') && !e.lines.empty() && e.last - e.first + 1 != e.lines.size()) return false;
   return true;
 }
 
@@ -127,22 +134,21 @@ void TIntakeJournal::Load() {
     ::closedir(d);
   }
   std::sort(found.begin(), found.end(), [](const Segment& a, const Segment& b) { return a.first < b.first; });
-  std::map<std::string, bool> owed;
+  std::map<std::string, std::string> owed;
   for (size_t i = 0; i < found.size(); ++i) {
     LoadSegment(found[i], owed);
     next_ = std::max(next_, found[i].first);
     bytes_ += found[i].bytes;
     segments_.push_back(found[i]);
   }
-  for (const auto& [k, v] : owed)
-    if (v) owed_[k] = durableOwed_[k] = true;
+  owed_ = durableOwed_ = owed;
   std::sort(recovered_.begin(), recovered_.end(), [](const Line& a, const Line& b) { return a.seq < b.seq; });
   if (!recovered_.empty() || !owed_.empty())
     log_.WriteLog(999, "Intake journal " + opt_.dir + ": " + std::to_string(recovered_.size()) + " records and " +
                            std::to_string(owed_.size()) + " owed repeats read back");
 }
 
-void TIntakeJournal::LoadSegment(Segment& seg, std::map<std::string, bool>& owed) {
+void TIntakeJournal::LoadSegment(Segment& seg, std::map<std::string, std::string>& owed) {
   std::string text;
   if (!ReadWhole(seg.path, text)) {
     Fail("cannot read");
@@ -170,16 +176,20 @@ void TIntakeJournal::LoadSegment(Segment& seg, std::map<std::string, bool>& owed
     switch (e.kind) {
       case 'S':
         owed.clear();
-        for (const auto& k : e.lines) owed[k] = true;
+        for (const auto& k : e.lines) {
+          const size_t sep = k.find('\x1f');
+          owed[k.substr(0, sep)] = sep == std::string::npos ? std::string() : k.substr(sep + 1);
+        }
         break;
       case 'O':
-        owed[e.unitKey] = true;
+        owed[e.unitKey];
         break;
       case 'o':
-        owed[e.unitKey] = false;
+        owed.erase(e.unitKey);
         break;
       default:
-        if (e.clear) owed[e.unitKey] = false;
+        if (e.clear) owed.erase(e.unitKey);
+        if (e.kind == 'N') owed[e.unitKey] = e.note;
         if (e.lines.empty()) break;
         seg.maxSeq = std::max(seg.maxSeq, e.last);
         unconsumed_[e.first] = e.lines.size();
@@ -210,7 +220,7 @@ IIntakeJournal::Seq TIntakeJournal::Push(Entry e) {
   e.first = next_;
   e.last = next_ + (e.lines.empty() ? 0 : e.lines.size() - 1);
   next_ = e.last + 1;
-  if (e.kind == 'L' && !e.lines.empty()) {
+  if ((e.kind == 'L' || e.kind == 'N') && !e.lines.empty()) {
     unconsumed_[e.first] = e.lines.size();
     entryLast_[e.first] = e.last;
     entrySource_[e.first] = e.source;
@@ -224,24 +234,44 @@ IIntakeJournal::Seq TIntakeJournal::Push(Entry e) {
   return last;
 }
 
-IIntakeJournal::Seq TIntakeJournal::Append(const std::string& source, const std::vector<std::string>& lines,
-                                           const std::string& unitKey, bool clearOwed) {
+IIntakeJournal::Seq TIntakeJournal::AppendEntry(char kind, const std::string& source,
+                                                const std::vector<std::string>& lines, const std::string& unitKey,
+                                                bool clearOwed, const std::string& note) {
   Seq last = 0;
   {
     std::lock_guard<std::mutex> g(m_);
     if (failing_ || full_) return 0;
     Entry e;
-    e.kind = 'L';
+    e.kind = kind;
     e.source = source;
     e.unitKey = unitKey;
-    e.clear = clearOwed && !unitKey.empty() && owed_.count(unitKey);
+    e.clear = kind == 'L' && clearOwed && !unitKey.empty() && owed_.count(unitKey);
     e.lines = lines;
+    e.note = note;
     if (e.clear) owed_.erase(unitKey);
-    if (lines.empty() && !e.clear) return 0;
+    if (kind == 'N') owed_[unitKey] = note;
+    if (lines.empty() && !e.clear && kind != 'N') return 0;
     last = Push(std::move(e));
   }
   NoteAccepting();
   return last;
+}
+
+IIntakeJournal::Seq TIntakeJournal::Append(const std::string& source, const std::vector<std::string>& lines,
+                                           const std::string& unitKey, bool clearOwed) {
+  return AppendEntry('L', source, lines, unitKey, clearOwed, "");
+}
+
+IIntakeJournal::Seq TIntakeJournal::AppendNoted(const std::string& source, const std::vector<std::string>& lines,
+                                                const std::string& unitKey, const std::string& note) {
+  if (unitKey.empty()) return Append(source, lines);
+  return AppendEntry('N', source, lines, unitKey, false, note);
+}
+
+std::string TIntakeJournal::Note(const std::string& unitKey) const {
+  std::lock_guard<std::mutex> g(m_);
+  auto it = owed_.find(unitKey);
+  return it == owed_.end() ? std::string() : it->second;
 }
 
 IIntakeJournal::Seq TIntakeJournal::SetOwed(const std::string& source, const std::string& unitKey, bool owed) {
@@ -250,7 +280,7 @@ IIntakeJournal::Seq TIntakeJournal::SetOwed(const std::string& source, const std
   // A mark that cannot be written is not set: a poll that asks for records
   // is then not sent.
   if (owed && failing_) return 0;
-  if (owed) owed_[unitKey] = true;
+  if (owed) owed_[unitKey];
   else owed_.erase(unitKey);
   Entry e;
   e.kind = owed ? 'O' : 'o';
@@ -305,9 +335,9 @@ bool TIntakeJournal::Withdraw(Seq first, Seq last) {
       continue;
     }
     const Entry& e = it->entry;
-    if (e.kind == 'O') owed_.erase(e.unitKey);
-    else if (e.kind == 'o' || e.clear) owed_[e.unitKey] = true;
-    if (auto u = unconsumed_.find(e.first); e.kind == 'L' && u != unconsumed_.end()) {
+    if (e.kind == 'O' || e.kind == 'N') owed_.erase(e.unitKey);
+    else if (e.kind == 'o' || e.clear) owed_[e.unitKey];
+    if (auto u = unconsumed_.find(e.first); (e.kind == 'L' || e.kind == 'N') && u != unconsumed_.end()) {
       depth_ -= u->second;
       unconsumed_.erase(u);
       entryLast_.erase(e.first);
@@ -411,8 +441,7 @@ bool TIntakeJournal::OpenCurrent(Seq firstOfNew, bool rotate) {
   Entry s;
   s.kind = 'S';
   s.timeMs = Ms(opt_.clock->Now());
-  for (const auto& [k, v] : durableOwed_)
-    if (v) s.lines.push_back(k);
+  for (const auto& [k, note] : durableOwed_) s.lines.push_back(note.empty() ? k : k + '\x1f' + note);
   const std::string text = Encode(s);
   struct stat st {};
   const off_t before = ::fstat(fd, &st) == 0 ? st.st_size : 0;
@@ -456,9 +485,10 @@ bool TIntakeJournal::WriteBatch(std::vector<Pending>& batch) {
   bytes_ += text.size();
   for (const auto& p : batch) {
     const Entry& e = p.entry;
-    if (e.kind == 'O') durableOwed_[e.unitKey] = true;
+    if (e.kind == 'O') durableOwed_[e.unitKey];
+    else if (e.kind == 'N') durableOwed_[e.unitKey] = e.note;
     else if (e.kind == 'o' || e.clear) durableOwed_.erase(e.unitKey);
-    if (e.kind == 'L' && !e.lines.empty()) seg.maxSeq = std::max(seg.maxSeq, e.last);
+    if ((e.kind == 'L' || e.kind == 'N') && !e.lines.empty()) seg.maxSeq = std::max(seg.maxSeq, e.last);
   }
   return true;
 }

@@ -57,6 +57,9 @@ public:
              bool clearOwed = false) override;
   Seq SetOwed(const std::string& source, const std::string& unitKey, bool owed) override;
   bool Owed(const std::string& unitKey) const override;
+  Seq AppendNoted(const std::string& source, const std::vector<std::string>& lines, const std::string& unitKey,
+                  const std::string& note) override;
+  std::string Note(const std::string& unitKey) const override;
   bool Accepting() const override;
   bool Settled(const std::string& source) const override;
   bool WaitSettled(const std::string& source, std::chrono::milliseconds max) override;
@@ -72,12 +75,16 @@ public:
 
   // One entry's text, and reading it back (false: not an entry, or torn).
   struct Entry {
-    char kind = 'L';  // 'L' lines (unit's owed mark cleared when `clear`), 'O'/'o' owed set/cleared, 'S' owed snapshot
+    // 'L' lines (the unit's owed mark cleared when `clear`), 'N' lines that
+    // also note `note` on the unit, 'O'/'o' owed set/cleared, 'S' the owed
+    // marks as they stand ("key" or "key\x1fnote" per line).
+    char kind = 'L';
     Seq first = 0, last = 0;
     std::int64_t timeMs = 0;
     std::string source, unitKey;
     bool clear = false;
     std::vector<std::string> lines;  // 'S': the owed unit keys
+    std::string note;                // 'N'
   };
   static std::string Encode(const Entry& e);
   static bool Decode(const std::string& text, Entry& e);
@@ -95,7 +102,9 @@ private:
     Seq maxSeq = 0;  // highest line number written to it
   };
   void Load();
-  void LoadSegment(Segment& seg, std::map<std::string, bool>& owed);
+  void LoadSegment(Segment& seg, std::map<std::string, std::string>& owed);
+  Seq AppendEntry(char kind, const std::string& source, const std::vector<std::string>& lines,
+                  const std::string& unitKey, bool clearOwed, const std::string& note);
   void WriterMain();
   bool WriteBatch(std::vector<Pending>& batch);
   bool OpenCurrent(Seq firstOfNew, bool rotate);
@@ -116,8 +125,8 @@ private:
   std::vector<Pending> inflight_;    // being written
   std::uint64_t pendingBytes_ = 0;
   Seq next_ = 1;
-  std::map<std::string, bool> owed_;         // as appended
-  std::map<std::string, bool> durableOwed_;  // as written (writer only)
+  std::map<std::string, std::string> owed_;         // owed units and their notes, as appended
+  std::map<std::string, std::string> durableOwed_;  // the same as written (writer only)
   std::map<Seq, size_t> unconsumed_;         // first line number -> lines of that entry not consumed
   std::map<Seq, Seq> entryLast_;             // first -> last, for the same entries
   std::map<Seq, std::string> entrySource_;   // first -> source, for the same entries

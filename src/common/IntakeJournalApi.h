@@ -45,6 +45,22 @@ public:
   virtual Seq SetOwed(const std::string& source, const std::string& unitKey, bool owed) = 0;
   // The owed mark as it stands (read from the journal at start, then as set).
   virtual bool Owed(const std::string& unitKey) const = 0;
+  // Appends a terminal's records as Append does and, in the same entry,
+  // notes on `unitKey` what identifies them on the device (`note`), kept
+  // across restarts until SetOwed(source, unitKey, false): a log that could
+  // not be cleared is known again after a crash, and its records are not
+  // taken twice.
+  virtual Seq AppendNoted(const std::string& source, const std::vector<std::string>& lines,
+                          const std::string& unitKey, const std::string& note) {
+    (void)unitKey;
+    (void)note;
+    return Append(source, lines);
+  }
+  // The note of a unit ("" when none).
+  virtual std::string Note(const std::string& unitKey) const {
+    (void)unitKey;
+    return {};
+  }
 
   // Room left and the file writable: records may be asked for.
   virtual bool Accepting() const = 0;

@@ -119,6 +119,12 @@ bool TZkTransactions::Collect(int unit, const std::string& tag, const std::strin
   if (!ReadRecords(unit, address, reads, corrupt)) return false;
 
   const std::string source = "ZK" + IPToKey(address);
+  IIntakeJournal* journal = mod_.host.Journal();
+  if (journal && !unclearedHead_.count(source)) {
+    // A log that was journaled but not cleared before the last stop or crash.
+    const std::string note = journal->Note(source);
+    if (!note.empty()) unclearedHead_[source] = SplitNote(note);
+  }
   if (auto head = unclearedHead_.find(source); head != unclearedHead_.end()) {
     const auto& keys = head->second;
     bool same = keys.size() <= reads.size() &&
@@ -154,7 +160,6 @@ bool TZkTransactions::Collect(int unit, const std::string& tag, const std::strin
     }
   }
 
-  IIntakeJournal* journal = mod_.host.Journal();
   IIntakeJournal::Seq last = 0;
   if (journal) {
     if (!Journal(*journal, source, tag, reads, last)) {
@@ -182,6 +187,7 @@ bool TZkTransactions::Collect(int unit, const std::string& tag, const std::strin
   hold.Release();
   if (cleared) {
     unclearedHead_.erase(source);
+    if (journal) journal->SetOwed(source, source, false);
   } else {
     remember();
     mod_.log.WriteLog(999, tag + ": log not cleared, " + IntToStr(static_cast<long long>(reads.size())) +
@@ -190,6 +196,15 @@ bool TZkTransactions::Collect(int unit, const std::string& tag, const std::strin
   // What does not reach the loop now (a stop) is stored from the journal at the next start.
   if (journal) Store(tag, reads, true, last);
   return cleared;
+}
+
+std::vector<std::string> TZkTransactions::SplitNote(const std::string& note) {
+  std::vector<std::string> keys(1);
+  for (char c : note) {
+    if (c == '\x1e') keys.emplace_back();
+    else keys.back() += c;
+  }
+  return keys;
 }
 
 bool TZkTransactions::ReadFailed(const std::string& tag, const std::string& address, int port) {
@@ -275,7 +290,12 @@ bool TZkTransactions::Journal(IIntakeJournal& journal, const std::string& source
     if (!r.save.empty() && !r.stored) lines.push_back(IZkHost::TerminalLine(tag, r.save));
   last = 0;
   if (lines.empty()) return true;
-  last = journal.Append(source, lines);
+  // The entry also notes every record the log now holds up to these, so that
+  // a crash before the clear does not have them taken again.
+  std::string note;
+  for (const Read& r : reads)
+    if (!r.save.empty()) note += (note.empty() ? "" : "\x1e") + r.key;
+  last = journal.AppendNoted(source, lines, source, note);
   if (last == 0) {
     mod_.log.WriteLog(999, tag + ": records not journaled, log kept.");
     return false;

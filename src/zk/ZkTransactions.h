@@ -61,6 +61,8 @@ private:
   TZkModuleState& mod_;
   // Per terminal: records stored whose clear then failed, in log order. The
   // next poll stores them again only when its log does not begin with them.
+  // The record keys of a journal note, in log order.
+  static std::vector<std::string> SplitNote(const std::string& note);
   std::map<std::string, std::vector<std::string>> unclearedHead_;
 };
 

@@ -3,6 +3,7 @@
 // is never erased, and each record is stored once whatever fails.
 #include <algorithm>
 
+#include "common/IntakeJournal.h"
 #include "zk/FakeJournal.h"
 #include "zk/ZkFixture.h"
 
@@ -120,6 +121,34 @@ TEST_P(ZkJournalTest, RecordsStoredBeforeAFailedClearAreNotStoredAgain) {
   term->logs = {Rec(12, 0), Rec(11, 0)};
   EXPECT_TRUE(Poll());
   EXPECT_EQ(host->saved.size(), 6u);
+}
+
+TEST_P(ZkJournalTest, ALogNotClearedBeforeARestartIsKnownAgainAndItsRecordsAreNotTakenTwice) {
+  TIntakeJournal::Options o;
+  o.dir = dir.File("journal");
+  auto real = std::make_unique<TIntakeJournal>(o, log);
+  host->journal = real.get();
+  Start();
+  term->logs = {Rec(11, 0), Rec(12, 0)};
+  term->clearFails = true;
+  EXPECT_FALSE(Poll());
+  EXPECT_EQ(host->saved.size(), 2u);
+  // The service ends (or dies) with the log still on the terminal.
+  zk.reset();
+  real.reset();
+  real = std::make_unique<TIntakeJournal>(o, log);
+  host->journal = real.get();
+  term->clearFails = false;
+  term->logs.push_back(Rec(13, 0));
+  Start();
+  EXPECT_TRUE(Poll());
+  ASSERT_EQ(host->saved.size(), 3u);
+  EXPECT_EQ(host->saved[2], "F7|09121015000013 127.0.0.1");
+  EXPECT_TRUE(term->logs.empty());
+  // Cleared: the note goes, and the next records are all new.
+  EXPECT_EQ(real->Note("ZK127000000001"), "");
+  host->journal = nullptr;
+  zk.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, ZkJournalTest, testing::Values("sqlite"), DbBackendName);
