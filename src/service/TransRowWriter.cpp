@@ -285,7 +285,7 @@ void TransRowWriter::EndTick() {
   flushingAttendance_ = true;
   const Intake saved = intake_;
   for (const auto& r : rows) {
-    intake_ = Intake{r.seq, r.source};
+    intake_ = Intake::Of(r.seq, r.source);
     StoreAttendance(r.fields);
   }
   intake_ = saved;

@@ -60,8 +60,14 @@ public:
   // database did not answer at start), so the row is looked for first.
   struct Intake {
     std::uint64_t seq = 0;
-    std::string source;
+    std::string source{};
     bool skipMain = false, skipArq = false, arqUnsure = false;
+    static Intake Of(std::uint64_t seq, std::string source = {}) {
+      Intake in;
+      in.seq = seq;
+      in.source = std::move(source);
+      return in;
+    }
   };
   void SetIntake(Intake in) { intake_ = std::move(in); }
   void ClearIntake() { intake_ = Intake{}; }

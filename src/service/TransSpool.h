@@ -23,12 +23,12 @@ struct SpoolEntry {
   // The intake journal line the row was made from (0: none); the database's
   // mark for that source moves with the row, in the same transaction.
   std::uint64_t seq = 0;
-  std::string source;
+  std::string source{};
   // With mayExist, the transaction the row went out in: it landed exactly
   // when the database's mark for `witnessSource` reached `witnessSeq`. 0: the
   // row itself is looked up instead.
   std::uint64_t witnessSeq = 0;
-  std::string witnessSource;
+  std::string witnessSource{};
 };
 
 // A durable first-in first-out store of rows waiting for their database,

@@ -145,7 +145,7 @@ bool TTransStore::TakeLines(std::chrono::steady_clock::time_point until, bool at
     }
     ++taken;
     log_.WriteLog(30, "C.T=" + line);
-    HandleIntake(line, seq, TransRowWriter::Intake{seq});
+    HandleIntake(line, seq, TransRowWriter::Intake::Of(seq));
   }
   writer_.EndTick();
   SettleTick();
@@ -220,7 +220,7 @@ void TTransStore::StoreJournaled(const std::vector<std::pair<std::uint64_t, std:
     return;
   }
   writer_.BeginTick();
-  for (const auto& [seq, line] : lines) HandleIntake(line, seq, TransRowWriter::Intake{seq});
+  for (const auto& [seq, line] : lines) HandleIntake(line, seq, TransRowWriter::Intake::Of(seq));
   writer_.EndTick();
   SettleTick();
 }
