@@ -128,7 +128,7 @@ std::string TransactionEvent::IsoTime() const {
   tm.tm_isdst = -1;
   std::mktime(&tm);  // fills in the offset of that date
   const long off = tm.tm_gmtoff;
-  char buf[40];
+  char buf[96];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", y, mo, d, h, mi, s, off < 0 ? '-' : '+',
                 std::labs(off) / 3600, std::labs(off) % 3600 / 60);
   return buf;

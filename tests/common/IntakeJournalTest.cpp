@@ -92,7 +92,7 @@ TEST(IntakeJournal, ATornLastEntryIsDroppedAndConsumedSegmentsAreDeleted) {
   EXPECT_TRUE(log.HasSubstr("incomplete last entry dropped"));
   // A torn entry's text is never taken for another one.
   TIntakeJournal::Entry e;
-  std::string text = TIntakeJournal::Encode({'L', 7, 8, 1, "B2", "B2U01", true, {"a", "b"}});
+  std::string text = TIntakeJournal::Encode({'L', 7, 8, 1, "B2", "B2U01", true, {"a", "b"}, ""});
   EXPECT_TRUE(TIntakeJournal::Decode(text.substr(0, text.size() - 1), e));
   EXPECT_EQ(e.lines, (std::vector<std::string>{"a", "b"}));
   text[3] ^= 1;

@@ -69,7 +69,10 @@ int main(int argc, char** argv) {
       f.delayMs = std::atoi(next().c_str());
     } else if (a == "--pieces") {
       std::string v = next();
-      if (!Split(v, ':', x, y)) x = v, y = "0";
+      if (!Split(v, ':', x, y)) {
+        x = v;
+        y = "0";
+      }
       f.pieceBytes = std::atoi(x.c_str());
       f.pieceGapMs = std::atoi(y.c_str());
     } else if (a == "--noise") {
