@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
       std::string v = next();
       if (!Split(v, ':', x, y)) {
         x = v;
-        y = "0";
+        y.assign(1, '0');  // (not = "0": GCC 12 warns falsely of an overlap)
       }
       f.pieceBytes = std::atoi(x.c_str());
       f.pieceGapMs = std::atoi(y.c_str());
