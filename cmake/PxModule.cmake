@@ -1,3 +1,12 @@
+# The checking builds compile a folder's sources in batches (unity build).
+# Files whose file-local helpers share a name with a neighbour's are listed in
+# the folder as PX_UNITY_SKIP and compiled alone.
+macro(px_unity_skip)
+  if(PX_UNITY_SKIP)
+    set_source_files_properties(${PX_UNITY_SKIP} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+  endif()
+endmacro()
+
 # px_module(NAME DEPS...): a static library from every .cpp of the folder.
 function(px_module name)
   file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -7,6 +16,7 @@ function(px_module name)
     file(WRITE ${_empty} "// no sources yet\n")
     set(_srcs ${_empty})
   endif()
+  px_unity_skip()
   add_library(${name} STATIC ${_srcs})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(${name} PUBLIC ${ARGN})
@@ -21,6 +31,7 @@ function(px_test name)
   if(NOT _srcs)
     return()
   endif()
+  px_unity_skip()
   add_executable(${name} ${_srcs})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${PT_UNPARSED_ARGUMENTS} px_testsupport GTest::gtest GTest::gmock)
