@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchKit.h"
 #include "common/Format.h"
 #include "events/TransactionEvent.h"
 #include "platform/DbDriver.h"
@@ -35,6 +36,7 @@
 #include "web/WebServer.h"
 
 using namespace px;
+using bench::Percentile;
 using Clk = std::chrono::steady_clock;
 
 namespace {
@@ -55,12 +57,6 @@ class QuietLog : public ILog {
     if (level == 999) std::fprintf(stderr, "log: %s\n", text.c_str());
   }
 };
-
-double Percentile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
-}
 
 // Pages forward from the start for `seconds`, starting over at the end.
 Result Page(int port, int limit, int seconds) {

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchKit.h"
 #include "clientserver/ClientProtocol.h"
 #include "clientserver/ClientServer.h"
 #include "clientserver/ClientWire.h"
@@ -39,6 +40,7 @@
 #include "service/Settings.h"
 
 using namespace px;
+using bench::Percentile;
 using Steady = std::chrono::steady_clock;
 
 namespace {
@@ -84,13 +86,6 @@ struct PollClient : std::enable_shared_from_this<PollClient> {
     });
   }
 };
-
-double Percentile(std::vector<double>& v, double p) {
-  if (v.empty()) return 0;
-  size_t k = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size() - 1));
-  std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
-  return v[k];
-}
 
 // CPU time of the calling thread.
 double ThreadCpuSeconds() {
@@ -217,7 +212,7 @@ int main(int argc, char** argv) {
 
   latencies.resize(done);
   double rate = static_cast<double>(done) / elapsed;
-  double p50 = Percentile(latencies, 50), p99 = Percentile(latencies, 99), p999 = Percentile(latencies, 99.9);
+  double p50 = Percentile(latencies, 0.5), p99 = Percentile(latencies, 0.99), p999 = Percentile(latencies, 0.999);
   double pmax = latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
   std::printf("clients            %d (%s)\n", clients, behind ? "behind: full monitor list each answer" : "up to date");
   std::printf("requests           %zu in %.2f s\n", done, elapsed);

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchKit.h"
 #include "common/Format.h"
 #include "common/IntakeJournal.h"
 #include "engine/NullEngine.h"
@@ -48,6 +49,7 @@
 #include "service/TransStore.h"
 
 using namespace px;
+using bench::Percentile;
 using Clk = std::chrono::steady_clock;
 
 namespace {
@@ -166,12 +168,6 @@ long StatusKb(const char* key) {
   while (std::getline(in, line))
     if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key) + 1);
   return -1;
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
 bool Parse(int argc, char** argv, Options& o) {

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchKit.h"
 #include "clientserver/ClientWire.h"
 #include "clientserver/WireClient.h"
 #include "common/Format.h"
@@ -28,17 +29,11 @@
 #include "platform/Database.h"
 
 using namespace px;
+using bench::Percentile;
 using Steady = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 namespace {
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  size_t k = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size() - 1));
-  std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
-  return v[k];
-}
 
 int FreePort() {
   sim::KX6KSSim probe("127.0.0.1", 0);
@@ -154,10 +149,10 @@ int main(int argc, char** argv) {
               "%ld progress lines polled, done queue full: %s\n",
               users, fingers, ok ? "OK" : "FAILED", secs, users / secs, files, progress,
               doneFull ? "yes" : "no");
-  std::printf("client poll idle:   n=%zu p50=%.2f ms p99=%.2f ms max=%.2f ms\n", idle.size(), Percentile(idle, 50),
-              Percentile(idle, 99), idle.empty() ? 0 : *std::max_element(idle.begin(), idle.end()));
-  std::printf("client poll during: n=%zu p50=%.2f ms p99=%.2f ms max=%.2f ms\n", busy.size(), Percentile(busy, 50),
-              Percentile(busy, 99), busy.empty() ? 0 : *std::max_element(busy.begin(), busy.end()));
+  std::printf("client poll idle:   n=%zu p50=%.2f ms p99=%.2f ms max=%.2f ms\n", idle.size(), Percentile(idle, 0.5),
+              Percentile(idle, 0.99), idle.empty() ? 0 : *std::max_element(idle.begin(), idle.end()));
+  std::printf("client poll during: n=%zu p50=%.2f ms p99=%.2f ms max=%.2f ms\n", busy.size(), Percentile(busy, 0.5),
+              Percentile(busy, 0.99), busy.empty() ? 0 : *std::max_element(busy.begin(), busy.end()));
   fs::remove_all(dir);
   return ok ? 0 : 1;
 }

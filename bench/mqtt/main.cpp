@@ -29,6 +29,7 @@
 #include <mutex>
 #include <thread>
 
+#include "BenchKit.h"
 #include "common/Format.h"
 #include "engine/NullEngine.h"
 #include "events/EventStream.h"
@@ -45,6 +46,9 @@
 #include "service/TransStore.h"
 
 using namespace px;
+using bench::FreePort;
+using bench::Ms;
+using bench::Percentile;
 using Steady = std::chrono::steady_clock;
 
 namespace {
@@ -75,18 +79,6 @@ public:
 private:
   int rate_;
 };
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 class Broker {
 public:
@@ -158,14 +150,6 @@ public:
 private:
   mosquitto* mosq_ = nullptr;
 };
-
-double Ms(Steady::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
-}
 
 bool Parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {

@@ -30,12 +30,14 @@
 #include <thread>
 #include <vector>
 
+#include "BenchKit.h"
 #include "clientserver/ClientWire.h"
 #include "clientserver/WireClient.h"
 #include "common/Format.h"
 #include "platform/Database.h"
 
 using namespace px;
+using bench::FreePort;
 using namespace std::chrono_literals;
 
 namespace {
@@ -77,20 +79,6 @@ void Stop(pid_t pid) {
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);
-}
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
 }
 
 long StatusKb(pid_t pid, const char* key) {
