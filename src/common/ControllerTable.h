@@ -23,6 +23,10 @@ struct TCtrlRec {
   std::chrono::system_clock::time_point LastGoodPoll{};  // single socket: its last answer
 };
 
+// A fingerprint terminal's controller type: polled by the terminal module,
+// not by the controller engines.
+inline bool IsTerminalType(const std::string& type) { return type == "KXF7" || type == "KXF18"; }
+
 // The controller registry's table, rows 1..Count() (index 0 unused), at most 128.
 class ControllerTable {
 public:

@@ -46,7 +46,7 @@ void TSingleSocket::Stop() {
 bool TSingleSocket::Pollable(const TCtrlRec& r) {
   // Rows without an address (serial controllers) and ZK terminals have
   // nothing to say to this transport.
-  return !KeyToIP(r.IPAddress).empty() && r.CtrlType != "KXF7" && r.CtrlType != "KXF18";
+  return !KeyToIP(r.IPAddress).empty() && !IsTerminalType(r.CtrlType);
 }
 
 bool TSingleSocket::SST_GetNextCtrl(std::string& address, int& port, int& unit) {

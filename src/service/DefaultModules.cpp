@@ -107,7 +107,7 @@ std::unique_ptr<IEventStream> MakeEventStream(ServiceContext& ctx) {
     std::vector<StreamUnit> units;
     const ControllerTable& t = ctx.registry->CtrlTable();
     for (int i = 1; i <= t.Count(); ++i)
-      units.push_back({t[i].TagName, t[i].CtrlType, t[i].CtrlType == "KXF7" || t[i].CtrlType == "KXF18"});
+      units.push_back({t[i].TagName, t[i].CtrlType, IsTerminalType(t[i].CtrlType)});
     return units;
   };
   std::unique_ptr<IMqttLink> link;

@@ -8,7 +8,6 @@
 namespace px {
 
 namespace {
-bool IsZkType(const std::string& t) { return t == "KXF7" || t == "KXF18"; }
 bool IsOldModel(const std::string& t) {
   return t == "KX4100" || t == "KX470" || t == "KX4130" || t == "KX460" || t == "KX4135" ||
          Copy(t, 1, 6) == "KX5800";
@@ -56,7 +55,7 @@ bool ControllerRegistry::StartUpComm() {
       ctrl_.Add(rec);
       log_.WriteLog(999, IntToStr(ctrl_.Count()) + ": " + rec.TagName + " " + rec.CtrlType + " " + r.point +
                              " " + rec.IPAddress);
-      if (settings_.ZKEnable && IsZkType(rec.CtrlType) && zk_.size() < 128) {
+      if (settings_.ZKEnable && IsTerminalType(rec.CtrlType) && zk_.size() < 128) {
         ZKCtrlRec z;
         z.LogicalPoint = rec.LogicalPoint;
         z.TagName = rec.TagName;
@@ -85,7 +84,7 @@ bool ControllerRegistry::StartUpComm() {
         }
         if (engine_) engine_->EnableCtrl(bus, unit, active);
         log_.WriteLog(10, "SRCtrl: B=" + IntToStr(bus) + " U=" + IntToStr(unit) + " Active=" + BoolStr(active));
-      } else if (!IsZkType(rec.CtrlType) && !settings_.SingleSocket) {
+      } else if (!IsTerminalType(rec.CtrlType) && !settings_.SingleSocket) {
         std::string dotted = KeyToIP(rec.IPAddress);
         if (engine_ && engine_->SpawnIPCtrl(r.state == "DOWN", active, settings_.IPPort, rec.CtrlType, dotted,
                                             rec.LogicalPoint))
@@ -122,7 +121,7 @@ void ControllerRegistry::SetActiveCtrl() {
     for (const auto& r : rows) {
       bool active = r.active == "Y";
       int unit = UnitOfPoint(r.point);
-      if (!r.ip.empty() && IsZkType(r.type)) {
+      if (!r.ip.empty() && IsTerminalType(r.type)) {
         ZK_EnableCtrl(r.ip, unit, active);
       } else if (!r.ip.empty()) {
         std::string dotted = KeyToIP(r.ip);

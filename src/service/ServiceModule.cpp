@@ -188,7 +188,6 @@ void TVANTPortexService::ServiceExecute() {
       timer2_->SetEnabled(false);
       if (listener_) listener_->Close();
     });
-    const auto stopBegan = std::chrono::steady_clock::now();
     DrainAtStop();
     // Off the loop thread, so that its requests waiting for the loop finish;
     // after the storing, which must not wait for a slow page.
@@ -196,7 +195,7 @@ void TVANTPortexService::ServiceExecute() {
     // What was stored last goes out while the broker is there; the rest
     // waits in trans_event for the next start.
     if (events_)
-      events_->Stop(std::chrono::steady_clock::now() - stopBegan > kStopStoreLimit ? kStopStreamQuick
+      events_->Stop(std::chrono::steady_clock::now() - stopBegan_ > kStopStoreLimit ? kStopStreamQuick
                                                                                      : kStopStreamLimit);
     // A module that waits for a device keeps the loop running inside its own
     // call; the modules go only once no such wait is on the loop's stack (the

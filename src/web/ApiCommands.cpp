@@ -10,7 +10,6 @@ namespace px {
 
 namespace {
 
-bool IsTerminalType(const std::string& t) { return t == "KXF7" || t == "KXF18"; }
 bool IsOutputCode(const std::string& c) { return c == "ON" || c == "OF" || c == "OT"; }
 bool IsInputCode(const std::string& c) { return c == "AR" || c == "DS" || c == "AS" || c == "IS" || c == "IT"; }
 
