@@ -12,12 +12,19 @@ namespace px {
 namespace {
 
 bool ValidUtf8(const std::string& s) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
+    const unsigned char c = b(i);
     size_t n = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
     if (n == 0 || i + n > s.size()) return false;
     for (size_t k = 1; k < n; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+      if ((b(i + k) & 0xC0) != 0x80) return false;
+    // Overlong three- and four-byte forms, surrogates and values past
+    // U+10FFFF: the JSON writer refuses them (it throws), and so does the
+    // broker in a topic; a code-page text can look like one ("\xED\xA0\x80").
+    if ((c == 0xE0 && b(i + 1) < 0xA0) || (c == 0xED && b(i + 1) >= 0xA0) || (c == 0xF0 && b(i + 1) < 0x90) ||
+        (c == 0xF4 && b(i + 1) >= 0x90))
+      return false;
     i += n;
   }
   return true;

@@ -7,7 +7,6 @@
 #include "common/StrUtil.h"
 #include "platform/CodePage.h"
 #include "web/ApiDocument.h"
-#include "web/Json.h"
 #include "web/SessionStore.h"
 
 namespace px {
@@ -236,8 +235,8 @@ ApiResponse ApiHandler::Units() {
   Json items = Json::array();
   for (const auto& u : units) {
     Json j;
-    j["tag"] = Utf8Text(u.tag);
-    j["type"] = Utf8Text(u.type);
+    j["tag"] = TransactionEvent::Utf8(u.tag);
+    j["type"] = TransactionEvent::Utf8(u.type);
     j["transport"] = u.transport;
     j["bus"] = u.transport == "serial" ? Json(u.bus) : Json(nullptr);
     j["address"] = u.transport == "serial" ? Json(nullptr) : Json(u.address);
@@ -245,7 +244,7 @@ ApiResponse ApiHandler::Units() {
     j["active"] = u.active;
     j["state"] = u.up ? "UP" : "DOWN";
     j["last_poll"] = u.lastPoll == std::chrono::system_clock::time_point{} ? Json(nullptr) : Json(IsoLocal(u.lastPoll));
-    j["door_status"] = u.doorStatus.empty() ? Json(nullptr) : Json(Utf8Text(u.doorStatus));
+    j["door_status"] = u.doorStatus.empty() ? Json(nullptr) : Json(TransactionEvent::Utf8(u.doorStatus));
     items.push_back(std::move(j));
   }
   Json out;
@@ -318,7 +317,7 @@ ApiResponse ApiHandler::GetCommand(const std::string& id, const ApiToken& caller
   }
   Json out;
   out["status"] = status;
-  out["reply"] = Utf8Text(s.reply);
+  out["reply"] = TransactionEvent::Utf8(s.reply);
   return JsonAnswer(200, out.dump());
 }
 
