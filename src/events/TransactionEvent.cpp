@@ -30,6 +30,14 @@ bool ValidUtf8(const std::string& s) {
   return true;
 }
 
+// "2026-12-09T10:15:00+01:00"; `offset` in seconds east of UTC.
+std::string IsoText(int y, int mo, int d, int h, int mi, int s, long offset) {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", y, mo, d, h, mi, s,
+                offset < 0 ? '-' : '+', std::labs(offset) / 3600, std::labs(offset) % 3600 / 60);
+  return buf;
+}
+
 int Digits(const std::string& s, size_t pos, size_t n) {
   int v = 0;
   for (size_t i = pos; i < pos + n; ++i) {
@@ -125,6 +133,8 @@ std::string TransactionEvent::IsoTime() const {
   const int y = Digits(date, 0, 4), mo = Digits(date, 4, 2), d = Digits(date, 6, 2);
   const int h = Digits(time, 0, 2), mi = Digits(time, 2, 2), s = time.size() >= 6 ? Digits(time, 4, 2) : 0;
   if (y < 0 || mo < 1 || d < 1 || h < 0 || mi < 0 || s < 0) return {};
+  // Not through DateTime::ToTimePoint: its nanosecond time point cannot
+  // hold the years a controller's clock may be set to (before 1678, after 2261).
   std::tm tm{};
   tm.tm_year = y - 1900;
   tm.tm_mon = mo - 1;
@@ -134,11 +144,14 @@ std::string TransactionEvent::IsoTime() const {
   tm.tm_sec = s;
   tm.tm_isdst = -1;
   std::mktime(&tm);  // fills in the offset of that date
-  const long off = tm.tm_gmtoff;
-  char buf[96];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", y, mo, d, h, mi, s, off < 0 ? '-' : '+',
-                std::labs(off) / 3600, std::labs(off) % 3600 / 60);
-  return buf;
+  return IsoText(y, mo, d, h, mi, s, tm.tm_gmtoff);
+}
+
+std::string IsoLocalTime(std::chrono::system_clock::time_point t) {
+  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  localtime_r(&secs, &tm);
+  return IsoText(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_gmtoff);
 }
 
 std::string TransactionEvent::Json() const {

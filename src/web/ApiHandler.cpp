@@ -1,6 +1,5 @@
 #include "web/ApiHandler.h"
 
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "clientserver/CommandRouter.h"
@@ -103,18 +102,6 @@ bool Digits(const std::string& s, std::int64_t& v) {
     v = v * 10 + (c - '0');
   }
   return true;
-}
-
-std::string IsoLocal(std::chrono::system_clock::time_point t) {
-  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-  std::tm tm{};
-  localtime_r(&secs, &tm);
-  const long off = tm.tm_gmtoff;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, off < 0 ? '-' : '+', std::labs(off) / 3600,
-                std::labs(off) % 3600 / 60);
-  return buf;
 }
 
 ApiResponse JsonAnswer(int status, std::string body) {
@@ -243,7 +230,8 @@ ApiResponse ApiHandler::Units() {
     j["unit"] = u.unit;
     j["active"] = u.active;
     j["state"] = u.up ? "UP" : "DOWN";
-    j["last_poll"] = u.lastPoll == std::chrono::system_clock::time_point{} ? Json(nullptr) : Json(IsoLocal(u.lastPoll));
+    j["last_poll"] =
+        u.lastPoll == std::chrono::system_clock::time_point{} ? Json(nullptr) : Json(IsoLocalTime(u.lastPoll));
     j["door_status"] = u.doorStatus.empty() ? Json(nullptr) : Json(TransactionEvent::Utf8(u.doorStatus));
     items.push_back(std::move(j));
   }
