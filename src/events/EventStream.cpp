@@ -13,16 +13,6 @@ namespace px {
 
 using Steady = std::chrono::steady_clock;
 
-namespace {
-std::string IsoNow(const Clock& clock) {
-  const DateTime now = clock.LocalNow();
-  TransactionEvent t;
-  t.date = FormatDateTime("yyyymmdd", now);
-  t.time = FormatDateTime("hhnnss", now);
-  return t.IsoTime();
-}
-}  // namespace
-
 EventStream::EventStream(EventStreamHost host, StreamOptions options, std::unique_ptr<IMqttLink> link)
     : host_(std::move(host)),
       options_(std::move(options)),
@@ -173,7 +163,7 @@ void EventStream::Announce() {
 }
 
 void EventStream::UnitState(const std::string& tag, const std::string& state) {
-  states_[tag] = State{state, IsoNow(*host_.clock)};
+  states_[tag] = State{state, IsoLocalTime(host_.clock->Now())};
   if (link_ && connected_ && announced_) link_->Publish(connection_, {StateMessage(tag)});
 }
 

@@ -12,15 +12,30 @@ namespace px {
 namespace {
 
 bool ValidUtf8(const std::string& s) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
+    const unsigned char c = b(i);
     size_t n = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
     if (n == 0 || i + n > s.size()) return false;
     for (size_t k = 1; k < n; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+      if ((b(i + k) & 0xC0) != 0x80) return false;
+    // Overlong three- and four-byte forms, surrogates and values past
+    // U+10FFFF: the JSON writer refuses them (it throws), and so does the
+    // broker in a topic; a code-page text can look like one ("\xED\xA0\x80").
+    if ((c == 0xE0 && b(i + 1) < 0xA0) || (c == 0xED && b(i + 1) >= 0xA0) || (c == 0xF0 && b(i + 1) < 0x90) ||
+        (c == 0xF4 && b(i + 1) >= 0x90))
+      return false;
     i += n;
   }
   return true;
+}
+
+// "2026-12-09T10:15:00+01:00"; `offset` in seconds east of UTC.
+std::string IsoText(int y, int mo, int d, int h, int mi, int s, long offset) {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", y, mo, d, h, mi, s,
+                offset < 0 ? '-' : '+', std::labs(offset) / 3600, std::labs(offset) % 3600 / 60);
+  return buf;
 }
 
 int Digits(const std::string& s, size_t pos, size_t n) {
@@ -118,6 +133,8 @@ std::string TransactionEvent::IsoTime() const {
   const int y = Digits(date, 0, 4), mo = Digits(date, 4, 2), d = Digits(date, 6, 2);
   const int h = Digits(time, 0, 2), mi = Digits(time, 2, 2), s = time.size() >= 6 ? Digits(time, 4, 2) : 0;
   if (y < 0 || mo < 1 || d < 1 || h < 0 || mi < 0 || s < 0) return {};
+  // Not through DateTime::ToTimePoint: its nanosecond time point cannot
+  // hold the years a controller's clock may be set to (before 1678, after 2261).
   std::tm tm{};
   tm.tm_year = y - 1900;
   tm.tm_mon = mo - 1;
@@ -127,11 +144,14 @@ std::string TransactionEvent::IsoTime() const {
   tm.tm_sec = s;
   tm.tm_isdst = -1;
   std::mktime(&tm);  // fills in the offset of that date
-  const long off = tm.tm_gmtoff;
-  char buf[96];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", y, mo, d, h, mi, s, off < 0 ? '-' : '+',
-                std::labs(off) / 3600, std::labs(off) % 3600 / 60);
-  return buf;
+  return IsoText(y, mo, d, h, mi, s, tm.tm_gmtoff);
+}
+
+std::string IsoLocalTime(std::chrono::system_clock::time_point t) {
+  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  localtime_r(&secs, &tm);
+  return IsoText(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_gmtoff);
 }
 
 std::string TransactionEvent::Json() const {

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,5 +41,9 @@ struct TransactionEvent {
   // A text as UTF-8: as it is when it is UTF-8, else read as Windows-1252.
   static std::string Utf8(const std::string& s);
 };
+
+// A moment in the same form as TransactionEvent::IsoTime, in the server's
+// time zone at that moment.
+std::string IsoLocalTime(std::chrono::system_clock::time_point t);
 
 }  // namespace px

@@ -1,13 +1,11 @@
 #include "web/ApiHandler.h"
 
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "clientserver/CommandRouter.h"
 #include "common/StrUtil.h"
 #include "platform/CodePage.h"
 #include "web/ApiDocument.h"
-#include "web/Json.h"
 #include "web/SessionStore.h"
 
 namespace px {
@@ -104,18 +102,6 @@ bool Digits(const std::string& s, std::int64_t& v) {
     v = v * 10 + (c - '0');
   }
   return true;
-}
-
-std::string IsoLocal(std::chrono::system_clock::time_point t) {
-  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-  std::tm tm{};
-  localtime_r(&secs, &tm);
-  const long off = tm.tm_gmtoff;
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, off < 0 ? '-' : '+', std::labs(off) / 3600,
-                std::labs(off) % 3600 / 60);
-  return buf;
 }
 
 ApiResponse JsonAnswer(int status, std::string body) {
@@ -236,16 +222,17 @@ ApiResponse ApiHandler::Units() {
   Json items = Json::array();
   for (const auto& u : units) {
     Json j;
-    j["tag"] = Utf8Text(u.tag);
-    j["type"] = Utf8Text(u.type);
+    j["tag"] = TransactionEvent::Utf8(u.tag);
+    j["type"] = TransactionEvent::Utf8(u.type);
     j["transport"] = u.transport;
     j["bus"] = u.transport == "serial" ? Json(u.bus) : Json(nullptr);
     j["address"] = u.transport == "serial" ? Json(nullptr) : Json(u.address);
     j["unit"] = u.unit;
     j["active"] = u.active;
     j["state"] = u.up ? "UP" : "DOWN";
-    j["last_poll"] = u.lastPoll == std::chrono::system_clock::time_point{} ? Json(nullptr) : Json(IsoLocal(u.lastPoll));
-    j["door_status"] = u.doorStatus.empty() ? Json(nullptr) : Json(Utf8Text(u.doorStatus));
+    j["last_poll"] =
+        u.lastPoll == std::chrono::system_clock::time_point{} ? Json(nullptr) : Json(IsoLocalTime(u.lastPoll));
+    j["door_status"] = u.doorStatus.empty() ? Json(nullptr) : Json(TransactionEvent::Utf8(u.doorStatus));
     items.push_back(std::move(j));
   }
   Json out;
@@ -318,7 +305,7 @@ ApiResponse ApiHandler::GetCommand(const std::string& id, const ApiToken& caller
   }
   Json out;
   out["status"] = status;
-  out["reply"] = Utf8Text(s.reply);
+  out["reply"] = TransactionEvent::Utf8(s.reply);
   return JsonAnswer(200, out.dump());
 }
 

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "platform/CodePage.h"
-
 namespace px {
 
 namespace {
@@ -53,15 +51,6 @@ std::string JsonQuote(std::string_view s) {
     ++i;
   }
   return out + "\"";
-}
-
-std::string Utf8Text(std::string_view s) {
-  for (size_t i = 0; i < s.size();) {
-    if (static_cast<unsigned char>(s[i]) < 0x80) ++i;
-    else if (size_t n = Utf8Length(s, i)) i += n;
-    else return Win1252::ToUtf8(s);
-  }
-  return std::string(s);
 }
 
 std::string CssColour(std::uint8_t r, std::uint8_t g, std::uint8_t b) {

@@ -9,9 +9,6 @@ namespace px {
 // always UTF-8: a byte that does not start a valid sequence is taken as
 // Latin-1, so the page shows it instead of failing to parse.
 std::string JsonQuote(std::string_view s);
-// Text for a JSON value built with the JSON library: valid UTF-8 as it is,
-// anything else read as Windows-1252, the installations' code page.
-std::string Utf8Text(std::string_view s);
 // "#rrggbb".
 std::string CssColour(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 

@@ -211,6 +211,11 @@ TEST_F(ApiHandlerTest, TransactionPages) {
   EXPECT_EQ(page["items"][0]["id"], "77");
   EXPECT_EQ(backend.asked.tag, "Main door!");
   EXPECT_EQ(backend.asked.card, "000101");
+  // Code-page text that looks like an encoded surrogate is still read as the
+  // code page: the JSON writer would throw on it as it is.
+  backend.events[0].tag = "\xED\xA0\x80";
+  page = json::parse(Call("GET", "/api/v1/transactions").body);
+  EXPECT_EQ(page["items"][0]["tag"], "\xC3\xAD\xC2\xA0\xE2\x82\xAC");
 
   for (const char* q : {"after=-1", "after=x", "after=1234567890123456789", "limit=0", "limit=1001",
                         "limit=", "limit=5.0", "tag=%0a", "card=%"})
