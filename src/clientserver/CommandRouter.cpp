@@ -64,7 +64,7 @@ bool TCommandRouter::TH_ExecClientCommand(const std::string& ctrl, const std::st
     std::string address12 = Trim(Copy(record, 5, 12));
     std::string dotted = address12.empty() ? std::string() : KeyToIP(address12);
 
-    if (type == "KXF7" || type == "KXF18") return ExecZk(ctrl, type, address12, unit, code, params, result);
+    if (IsTerminalType(type)) return ExecZk(ctrl, type, address12, unit, code, params, result);
     if (record.empty()) return false;
 
     std::string name = CommandName(code);

@@ -24,7 +24,7 @@ bool ApiUnits::Read(std::vector<ApiUnit>& out) const {
     u.type = r.CtrlType;
     u.unit = r.LogicalPoint >= 1 ? UnitOfPoint(r.LogicalPoint) : 0;
     u.address = KeyToIP(r.IPAddress);
-    if (r.CtrlType == "KXF7" || r.CtrlType == "KXF18") {
+    if (IsTerminalType(r.CtrlType)) {
       u.transport = "terminal";
       // Terminals are polled by the terminal module from its own list,
       // present only while terminals are enabled.

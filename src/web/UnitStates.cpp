@@ -16,8 +16,6 @@ namespace {
 constexpr int kSerialDownAfter = 5;
 constexpr int kIpDownAfter = 3;
 
-bool IsTerminal(const TCtrlRec& r) { return r.CtrlType == "KXF7" || r.CtrlType == "KXF18"; }
-
 }  // namespace
 
 std::string UnitStates::TagOf(int point, const std::string& dottedIp) const {
@@ -59,7 +57,7 @@ std::vector<UnitState> UnitStates::Read() const {
     const ControllerTable& t = ctx_.registry->CtrlTable();
     for (int i = 1; i <= t.Count(); ++i) {
       const TCtrlRec& r = t[i];
-      if (!KeyToIP(r.IPAddress).empty() && !IsTerminal(r))
+      if (!KeyToIP(r.IPAddress).empty() && !IsTerminalType(r.CtrlType))
         out.push_back({"single_socket", 1, r.LogicalPoint, r.TagName, r.DownCount <= kIpDownAfter, r.LastGoodPoll});
     }
   }

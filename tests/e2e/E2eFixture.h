@@ -21,19 +21,6 @@
 
 namespace px::test {
 
-// A TCP port free on a loopback address at the moment of asking.
-inline int FreeLoopbackPort(const char* addr = "127.0.0.1") {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = inet_addr(addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 class E2eFixture : public ::testing::Test {
 protected:
   TempDir dir;

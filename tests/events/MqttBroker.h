@@ -23,7 +23,7 @@ namespace px::test {
 class MqttBroker {
 public:
   // Two users: "portex" (the server) and "watch" (the subscriber).
-  explicit MqttBroker(std::string dir) : dir_(std::move(dir)), port_(FreePort()) {}
+  explicit MqttBroker(std::string dir) : dir_(std::move(dir)), port_(FreeLoopbackPort()) {}
   ~MqttBroker() { Stop(); }
   int Port() const { return port_; }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
@@ -62,17 +62,6 @@ public:
   }
 
 private:
-  static int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-  }
   bool Accepting() const {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};

@@ -1,5 +1,10 @@
 #include "support/TestSupport.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,6 +77,18 @@ std::string CaptureLog::Dump() const {
   std::string s;
   for (auto& l : lines_) s += std::to_string(l.first) + ": " + l.second + "\n";
   return s;
+}
+
+int FreeLoopbackPort(const char* addr) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = inet_addr(addr);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
 }
 
 }  // namespace px::test

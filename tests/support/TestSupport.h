@@ -42,4 +42,8 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
 
+// A TCP port free on a loopback address at the moment of asking (nobody
+// listens on it).
+int FreeLoopbackPort(const char* addr = "127.0.0.1");
+
 }  // namespace px::test

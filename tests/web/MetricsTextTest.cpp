@@ -24,19 +24,6 @@
 namespace px {
 namespace {
 
-// A loopback port nobody listens on.
-int DeadPort() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
 TCtrlRec Row(const std::string& tag, int point, const std::string& ip, int downCount = 0,
              const std::string& type = "KX6000") {
   TCtrlRec r;
@@ -71,7 +58,9 @@ TEST(MetricsText, UnitsByTransportAndTagWithScanningStopped) {
   cfg.ipTimerMs = 1;
   cfg.ipTickMs = 1;
   dir.Write("OstrPro.Ini", "[Comm Setting]\nSleepMsec=1\n");
-  TIntakeJournal journal({dir.File("journal")}, log);
+  TIntakeJournal::Options jo;
+  jo.dir = dir.File("journal");
+  TIntakeJournal journal(jo, log);
   journal.Append("B1", {"T0101", "T0102", "T0103"});
   ASSERT_TRUE(journal.Flush(std::chrono::seconds(5)));
   const auto ipFailedBefore = Counters().ipFailedPolls[1].load();
@@ -81,7 +70,7 @@ TEST(MetricsText, UnitsByTransportAndTagWithScanningStopped) {
     TMainForm form(loop, log, cfg, clock, &table, nullptr);
     // An IP controller whose address refuses connections: it goes down
     // after four tries (one per connect window), none of them a poll.
-    form.SpawnIPCtrl(false, true, DeadPort(), "KX6000", "127.0.0.1", 5);
+    form.SpawnIPCtrl(false, true, test::FreeLoopbackPort(), "KX6000", "127.0.0.1", 5);
     TIPController& ctrl = form.IP().Channel(1)->Ctrl();
     for (int i = 1; i <= 4; ++i) {
       loop.WaitUntil([&] { return ctrl.Slot(1).rec.FailureCount >= i; }, 1, 5000);
