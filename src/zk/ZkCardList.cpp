@@ -13,6 +13,30 @@
 
 namespace px {
 
+namespace {
+
+// "<dir>/<name>" split at its last slash ("." for a bare name).
+void SplitPath(const std::string& path, std::string& dir, std::string& name) {
+  size_t slash = path.rfind('/');
+  dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The files of `dir` named one of `names` whatever their letter case, as
+// "<dir>/<name on disk>", in the folder's order.
+std::vector<std::string> FindAnyCase(const std::string& dir, const std::vector<std::string>& names) {
+  std::vector<std::string> found;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d))
+      for (const std::string& n : names)
+        if (SameText(e->d_name, n)) found.push_back(dir + "/" + e->d_name);
+    ::closedir(d);
+  }
+  return found;
+}
+
+}  // namespace
+
 TZkCardList::TZkCardList(TZkModuleState& mod) : mod_(mod), rng_(std::random_device{}()) {}
 
 void TZkCardList::SavetoCardFile(const std::string& user, const std::string& card, const std::string& mode,
@@ -94,21 +118,15 @@ bool TZkCardList::SavetoTemplateFile(const std::string& path, const std::vector<
 }
 
 void TZkCardList::RemoveTemplateFiles(const std::string& user, const std::vector<int>& keep) {
-  std::string dir = mod_.settings.AppDir + "templates";
+  std::string dir, name;
   std::vector<std::string> names;
-  for (int n = 0; n <= 9; ++n)
-    if (std::find(keep.begin(), keep.end(), n) == keep.end())
-      names.push_back(n == 0 ? "users_" + user + ".tpl" : "users_" + user + "_" + IntToStr(n) + ".tpl");
-  std::vector<std::string> found;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d))
-      for (const std::string& n : names)
-        if (SameText(e->d_name, n)) found.push_back(dir + "/" + e->d_name);
-    ::closedir(d);
+  for (int n = 0; n <= 9; ++n) {
+    if (std::find(keep.begin(), keep.end(), n) != keep.end()) continue;
+    SplitPath(TemplatePath(user, n), dir, name);
+    names.push_back(name);
   }
-  for (const std::string& f : found) {
+  for (const std::string& f : FindAnyCase(dir, names))
     if (std::remove(f.c_str()) == 0) mod_.log.WriteLog(10, "ZK.Tpl: " + f + " removed");
-  }
 }
 
 size_t TZkCardList::TemplateLength(const std::vector<std::uint8_t>& buffer) {
@@ -120,21 +138,11 @@ size_t TZkCardList::TemplateLength(const std::vector<std::uint8_t>& buffer) {
 }
 
 bool TZkCardList::ReadFromTemplateFile(const std::string& path, std::vector<std::uint8_t>& buffer) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string found;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      if (SameText(e->d_name, name)) {
-        found = dir + "/" + e->d_name;
-        break;
-      }
-    }
-    ::closedir(d);
-  }
+  std::string dir, name;
+  SplitPath(path, dir, name);
+  const std::vector<std::string> found = FindAnyCase(dir, {name});
   if (found.empty()) return false;
-  std::ifstream f(found, std::ios::binary);
+  std::ifstream f(found.front(), std::ios::binary);
   if (!f) return false;
   buffer.assign(kTemplateSize, 0);
   f.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(kTemplateSize));

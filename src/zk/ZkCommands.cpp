@@ -24,12 +24,6 @@ std::string Field(const DbRows& rows, const char* name) {
 }  // namespace
 
 bool TZkCommands::Send(const ZkCommand& cmd, int& value) {
-  bool ok = Execute(cmd, value);
-  mod_.NoteLinkState();
-  return ok;
-}
-
-bool TZkCommands::Execute(const ZkCommand& cmd, int& value) {
   try {
     const auto& s = mod_.settings;
     if (!s.MasterF8.empty() && cmd.tag == s.MasterF8) {

@@ -20,8 +20,6 @@ public:
   void MarkInstError(const std::string& tag);
 
 private:
-  bool Execute(const ZkCommand& cmd, int& value);
-
   TZkModuleState& mod_;
   TZkTemplates& templates_;
 };

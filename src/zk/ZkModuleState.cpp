@@ -67,13 +67,6 @@ bool TZkModuleState::SwitchToCurrentF8(const std::string& callerTag, const std::
   return connected;
 }
 
-void TZkModuleState::NoteLinkState() {
-  if (!control || control->ZkLinkUp()) return;
-  std::lock_guard lk(table.Lock());
-  for (int i = 1; i <= table.Count(); ++i)
-    if (table[i].control.get() == control) table[i].connected = false;
-}
-
 void TZkModuleState::RedirMessage(const std::string& text) {
   if (redirectId.empty()) return;
   std::string entry = redirectId + "_S_" + "8U" + text;

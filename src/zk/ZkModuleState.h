@@ -42,9 +42,6 @@ public:
   // False when it is not in the table, waits out a retry, or the connect
   // failed; `connected` tells whether the link is up.
   bool SwitchToCurrentF8(const std::string& callerTag, const std::string& address, bool& connected, int port);
-  // After work on the current terminal: a link the work saw closed is marked
-  // so, and the next switch connects again.
-  void NoteLinkState();
   // Progress text for the client that asked for a template collection.
   void RedirMessage(const std::string& text);
   // Lines written only when "Debug" is exactly 21.

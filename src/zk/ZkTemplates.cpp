@@ -317,12 +317,12 @@ bool TZkTemplates::InstallTemplate(const std::string& userText, int& style) {
     if (mode == "F" || mode == "R" || mode == "M") {
       std::vector<std::uint8_t> tpl;
       // The terminal is given the template's own length, not the file's.
-      auto read = [&](const std::string& name, std::vector<std::uint8_t>& t) {
-        if (!cards_.ReadFromTemplateFile(s.AppDir + "templates/" + name, t)) return false;
+      auto read = [&](int n, std::vector<std::uint8_t>& t) {
+        if (!cards_.ReadFromTemplateFile(cards_.TemplatePath(userText, n), t)) return false;
         t.resize(TZkCardList::TemplateLength(t));
         return !t.empty();
       };
-      if (!read("users_" + userText + ".tpl", tpl)) {
+      if (!read(0, tpl)) {
         mod_.log.WriteLog(999, "Failed to read template : " + userText);
       } else {
         if (mode != "R") pw.clear();
@@ -335,7 +335,7 @@ bool TZkTemplates::InstallTemplate(const std::string& userText, int& style) {
           mod_.log.WriteLog(0, "(F8) Ins.Template: " + IntToStr(user) + " - Res=" + (ok ? "OK" : "XX"));
         }
         std::vector<std::uint8_t> second;
-        if (ok && read("users_" + userText + "_1.tpl", second)) {
+        if (ok && read(1, second)) {
           ok = WriteFinger(user, 1, second);
           mod_.log.WriteLog(10, std::string("ZKFP - Second Finger - ") + (ok ? "OK" : "XX"));
         }

@@ -94,12 +94,9 @@ bool TZkTransactions::GetTransactions(int unit, const std::string& tag, const st
       return false;
     }
     mod_.machine = unit % 16;
-    bool ok = Collect(unit, tag, address, port, skipped);
-    mod_.NoteLinkState();
-    return ok;
+    return Collect(unit, tag, address, port, skipped);
   } catch (const std::exception& e) {
     mod_.log.WriteLog(999, std::string("<ZK.GetTR>") + e.what());
-    mod_.NoteLinkState();
     return false;
   }
 }

@@ -57,12 +57,12 @@ private:
   void MarkCorrupt(const std::string& tag);
   // The year the store will date a record of this text in.
   int StoreYear(const std::string& text) const;
+  // The record keys of a journal note, in log order.
+  static std::vector<std::string> SplitNote(const std::string& note);
 
   TZkModuleState& mod_;
   // Per terminal: records stored whose clear then failed, in log order. The
   // next poll stores them again only when its log does not begin with them.
-  // The record keys of a journal note, in log order.
-  static std::vector<std::string> SplitNote(const std::string& note);
   std::map<std::string, std::vector<std::string>> unclearedHead_;
 };
 

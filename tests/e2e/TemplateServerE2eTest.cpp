@@ -55,10 +55,11 @@ protected:
   }
   // The program with the template server on or off; `extra` adds sections.
   void Start(bool kx6ks = true, const std::string& extra = "") {
+    port_ = test::FreeLoopbackPort();
     dir.Write("OstrPro.Ini", Format("[Comm Setting]\nIPPort=%d\nQCheckInterval=20\n[Server]\nClientPort=%d\n"
                                     "[Options]\nDebug=11\n[KX6KS]\nEnable=%d\nMaster=Master6KS\nPort=%d\n"
                                     "ReplyWait=2\n",
-                                    ctrl->Port(), FreePort(), kx6ks ? 1 : 0, door.Port()) +
+                                    ctrl->Port(), port_, kx6ks ? 1 : 0, door.Port()) +
                                  extra);
     StartServer();
     ASSERT_TRUE(test::WaitFor(
@@ -73,13 +74,6 @@ protected:
     if (masterCtrl) masterCtrl->Stop();
   }
 
-  int FreePort() {
-    sim::KX6KSSim probe("127.0.0.1", 0);
-    probe.Start();
-    port_ = probe.Port();
-    probe.Stop();
-    return port_;
-  }
   // One poll as a workstation that holds the monitor's last line: the body
   // after the status carries the next done or progress entry, if any.
   std::string Poll() {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <filesystem>
 
 #include "common/TextCodec.h"
 #include "zk/ZkFixture.h"
@@ -94,10 +95,12 @@ TEST_P(ZkTemplateTest, ABrokenTransferLeavesTheCollectionAsItWasAndStaleFingersG
   master->linkUp = true;
   master->users[1].fingers = {{0, Tpl(7)}};
   master->users[1].password = "55";
+  dir.Write("templates/USERS_000001_2.TPL", "older, under another letter case");
   ASSERT_TRUE(Upload());
   EXPECT_EQ(List("0")["000001"], "0000000000R55");
   EXPECT_TRUE(dir.Exists("templates/Users_000001.tpl"));
   EXPECT_FALSE(dir.Exists("templates/Users_000001_1.tpl"));
+  EXPECT_FALSE(dir.Exists("templates/USERS_000001_2.TPL"));
   EXPECT_TRUE(dir.Exists("templates/Users_000002_1.tpl"));
 }
 
@@ -109,6 +112,8 @@ TEST_P(ZkTemplateTest, InstallWritesEachModeWithItsStyleAndValidTemplates) {
   master->users[9].password = "77";    // W
   Start();
   ASSERT_TRUE(Upload());
+  // A file copied in under another letter case is found all the same.
+  std::filesystem::rename(dir.File("templates/Users_000007_1.tpl"), dir.File("templates/USERS_000007_1.TPL"));
   int style = -1;
   ZkCommand ins = Cmd("F18", "127000000002", "INS", "000007", "KXF18", "03");
   ASSERT_TRUE(zk->Send(ins, style));

@@ -136,13 +136,8 @@ std::vector<uint8_t> Session::Table(uint16_t command, uint32_t fct, bool& known)
       add(RecordBytes(sim_.records_[i], sim_.records_[i].slot, size));
     }
     // A clocking that lands once the table is out.
-    for (const auto& [user, state] : sim_.afterRead_) {
-      std::time_t now = std::time(nullptr) + sim_.clockOffset_;
-      std::tm tm{};
-      localtime_r(&now, &tm);
-      Time t{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-      sim_.records_.push_back(sim_.MakeRecord(user, t, 1, state, 0));
-    }
+    for (const auto& [user, state] : sim_.afterRead_)
+      sim_.records_.push_back(sim_.MakeRecord(user, LocalClock(sim_.clockOffset_), 1, state, 0));
     sim_.afterRead_.clear();
   } else if (command == op::UserTempRead && fct == kTableUsers) {
     for (const User& u : sim_.users_) add(UserBytes(u, sim_.cfg_.userRecordSize));

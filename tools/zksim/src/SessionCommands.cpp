@@ -14,13 +14,6 @@ User* BySlot(std::vector<User>& users, uint16_t slot) {
   return nullptr;
 }
 
-Time LocalTime(int64_t offset) {
-  std::time_t now = static_cast<std::time_t>(std::time(nullptr) + offset);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  return Time{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-}
-
 }  // namespace
 
 bool Session::Handle(const Packet& p, Packets& out) {
@@ -114,7 +107,7 @@ bool Session::HandleData(const Packet& p, Packets& out) {
       if (!sim_.stats_.enabled) {
         // The keypad works again and the first person in line clocks.
         for (const auto& [user, state] : sim_.onEnable_)
-          sim_.records_.push_back(sim_.MakeRecord(user, LocalTime(sim_.clockOffset_), 1, state, 0));
+          sim_.records_.push_back(sim_.MakeRecord(user, LocalClock(sim_.clockOffset_), 1, state, 0));
         sim_.onEnable_.clear();
       }
       sim_.stats_.enabled = true;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 #include <random>
 
 #include "Session.h"
@@ -212,10 +211,7 @@ uint32_t Simulator::ClockValue() {
     std::lock_guard<std::mutex> lk(mu_);
     offset = clockOffset_;
   }
-  std::time_t now = static_cast<std::time_t>(std::time(nullptr) + offset);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  return PackTime(Time{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec});
+  return PackTime(LocalClock(offset));
 }
 
 Time Simulator::ClockTime() { return UnpackTime(ClockValue()); }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 namespace zksim {
 
@@ -76,6 +77,13 @@ Time UnpackTime(uint32_t v) {
   t.month = static_cast<int>(days / 31 % 12) + 1;
   t.year = static_cast<int>(days / 372) + 2000;
   return t;
+}
+
+Time LocalClock(int64_t offset) {
+  std::time_t now = static_cast<std::time_t>(std::time(nullptr) + offset);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return Time{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
 namespace {

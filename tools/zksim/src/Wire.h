@@ -77,6 +77,9 @@ std::vector<uint8_t> AuthWord(uint32_t password, uint16_t session, uint8_t ticks
 // The clock as the terminals count it: 31-day months, 12-month years from 2000.
 uint32_t PackTime(const Time& t);
 Time UnpackTime(uint32_t v);
+// The terminal's clock now: local time moved by `offset` seconds, the
+// difference a time set by a client left.
+Time LocalClock(int64_t offset);
 
 // Records in the terminals' layouts. A user record is 28 or 72 bytes, an
 // attendance record 8, 16 or 40 (8-byte records carry the slot, not the
