@@ -26,15 +26,6 @@ namespace {
 class TemplateServerForwarder : public ITemplateServer {
 public:
   explicit TemplateServerForwarder(ServiceContext& ctx) : ctx_(ctx) {}
-  bool UploadOneTemplate(const std::string& u, const std::string& a, int unit) override {
-    return ctx_.templates && ctx_.templates->UploadOneTemplate(u, a, unit);
-  }
-  bool RemoveOneTemplate(const std::string& u, const std::string& a, int unit) override {
-    return ctx_.templates && ctx_.templates->RemoveOneTemplate(u, a, unit);
-  }
-  void CloseSocket() override {
-    if (ctx_.templates) ctx_.templates->CloseSocket();
-  }
   bool ServerDownloadATemplate(const std::string& m, const std::string& c, const std::string& k,
                                const std::string& u, const std::string& t, const std::string& a) override {
     return ctx_.templates && ctx_.templates->ServerDownloadATemplate(m, c, k, u, t, a);

@@ -60,10 +60,10 @@ public:
   // taken modulo 16, as a logical point) is the master.
   bool IsMasterDevice(const std::string& address12, int unit) const;
 
-  bool UploadOneTemplate(const std::string& user, const std::string& address12, int unit) override;
-  bool RemoveOneTemplate(const std::string& user, const std::string& address12, int unit) override;
+  bool UploadOneTemplate(const std::string& user, const std::string& address12, int unit);
+  bool RemoveOneTemplate(const std::string& user, const std::string& address12, int unit);
   // Closes the connection, unless a transfer is under way.
-  void CloseSocket() override;
+  void CloseSocket();
   TemplateHandOff HandOffCardCommand(bool add, const std::string& user, const std::string& address12,
                                      int unit) override;
   bool DownloadOneTemplate(const std::string& user, const std::string& address12, int unit);

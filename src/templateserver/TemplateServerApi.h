@@ -15,19 +15,16 @@ enum class TemplateHandOff {
 class ITemplateServer {
 public:
   virtual ~ITemplateServer() = default;
-  virtual bool UploadOneTemplate(const std::string& user, const std::string& address12, int unit) = 0;
-  virtual bool RemoveOneTemplate(const std::string& user, const std::string& address12, int unit) = 0;
-  virtual void CloseSocket() = 0;
   virtual bool ServerDownloadATemplate(const std::string& mode, const std::string& controller,
                                        const std::string& clientKey, const std::string& user,
                                        const std::string& unitText, const std::string& address12) = 0;
   virtual bool AddDelTemplate(const std::string& mode, const std::string& controller, const std::string& user) = 0;
   // The template step of an AC (add) or DC for `user` on the device at the
   // controller's 12-digit address and unit, connection closed afterwards.
-  virtual TemplateHandOff HandOffCardCommand(bool /*add*/, const std::string& /*user*/,
-                                             const std::string& /*address12*/, int /*unit*/) {
-    return TemplateHandOff::Failed;
-  }
+  // (Remove, upload and close run as one step inside the module, so a card
+  // command can never close a transfer under way.)
+  virtual TemplateHandOff HandOffCardCommand(bool add, const std::string& user, const std::string& address12,
+                                             int unit) = 0;
 };
 
 }  // namespace px

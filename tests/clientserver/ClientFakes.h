@@ -87,9 +87,9 @@ public:
   bool result = true;
   std::function<void()> during;  // runs inside the download, as a long transfer would
 
-  bool UploadOneTemplate(const std::string&, const std::string&, int) override { return true; }
-  bool RemoveOneTemplate(const std::string&, const std::string&, int) override { return true; }
-  void CloseSocket() override {}
+  TemplateHandOff HandOffCardCommand(bool, const std::string&, const std::string&, int) override {
+    return TemplateHandOff::Failed;
+  }
   bool ServerDownloadATemplate(const std::string& mode, const std::string& controller, const std::string& key,
                                const std::string& user, const std::string& unit,
                                const std::string& address12) override {

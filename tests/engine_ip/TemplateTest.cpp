@@ -8,9 +8,6 @@ namespace {
 
 class FakeTemplates : public ITemplateServer {
 public:
-  bool UploadOneTemplate(const std::string&, const std::string&, int) override { return false; }
-  bool RemoveOneTemplate(const std::string&, const std::string&, int) override { return false; }
-  void CloseSocket() override { calls.push_back("close"); }
   TemplateHandOff HandOffCardCommand(bool add, const std::string& user, const std::string& address12,
                                      int unit) override {
     calls.push_back(std::string(add ? "A " : "D ") + user + " " + address12 + " " + std::to_string(unit));

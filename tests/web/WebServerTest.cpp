@@ -77,9 +77,9 @@ int Count(const std::string& text, const std::string& part) {
 // The template server module as the page sees it: only its memo.
 class MemoOnlyTemplates : public ITemplateServer, public ITemplateMemo {
 public:
-  bool UploadOneTemplate(const std::string&, const std::string&, int) override { return false; }
-  bool RemoveOneTemplate(const std::string&, const std::string&, int) override { return false; }
-  void CloseSocket() override {}
+  TemplateHandOff HandOffCardCommand(bool, const std::string&, const std::string&, int) override {
+    return TemplateHandOff::Failed;
+  }
   bool ServerDownloadATemplate(const std::string&, const std::string&, const std::string&, const std::string&,
                                const std::string&, const std::string&) override {
     return false;
