@@ -172,4 +172,9 @@ std::shared_ptr<Clock> SystemClock::Instance() {
   return c;
 }
 
+int RecordYear(const std::string& record, const DateTime& now) {
+  const bool december = record.size() >= 4 && record.compare(2, 2, "12") == 0;
+  return december && now.month < 12 ? now.year - 1 : now.year;
+}
+
 }  // namespace px

@@ -28,6 +28,11 @@ struct DateTime {
 // seconds, zzz milliseconds; every other character is copied.
 std::string FormatDateTime(std::string_view pattern, const DateTime& t);
 
+// A controller's or terminal's record ("ddmmhhnn...") carries no year: it
+// is dated in the current one, and a December record read from January on in
+// the year before. The store and the terminal module's date check share this.
+int RecordYear(const std::string& record, const DateTime& now);
+
 // Where "now" comes from; tests inject a manual clock.
 class Clock {
 public:

@@ -394,12 +394,6 @@ void TTransStore::HandleReply(const std::string& id, const std::string& reply) {
 
 // ---- storing one transaction ----
 
-int TTransStore::EventYear(const std::string& record, const DateTime& now) {
-  // The year is not sent: a December event read from January on is last year's.
-  bool december = Copy(record, 3, 2) == "12";
-  return december && now.month < 12 ? now.year - 1 : now.year;
-}
-
 TTransStore::Event TTransStore::DecodeRecord(const std::string& record, int year) {
   Event ev;
   int day = TwoDigits(record, 1, "date"), month = TwoDigits(record, 3, "date");
@@ -443,7 +437,7 @@ std::vector<std::string> TTransStore::TransRow(const std::string& id, const Even
 void TTransStore::Save_Trans(const std::string& tag, const std::string& record) {
   try {
     DateTime now = Now();
-    int year = EventYear(record, now);
+    int year = RecordYear(record, now);
     Event ev = DecodeRecord(record, year);
     Holder h;
     const bool holderWanted = HolderWanted(ev.code, record);

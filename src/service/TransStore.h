@@ -84,7 +84,6 @@ private:
     std::string yyyymmdd, hhmm, card, code;
   };
   static Event DecodeRecord(const std::string& record, int year);
-  static int EventYear(const std::string& record, const DateTime& now);
   Lookup FindHolder(const std::string& card, Holder& h);
   static std::vector<std::string> TransRow(const std::string& id, const Event& ev, const std::string& tag,
                                            const Holder& h);

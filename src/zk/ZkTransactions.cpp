@@ -60,13 +60,6 @@ bool TZkTransactions::ValidTransaction(const std::string& text, int year) {
                                static_cast<int>(StrToInt(Copy(text, 1, 2))));
 }
 
-int TZkTransactions::StoreYear(const std::string& text) const {
-  // The record carries no year: the store dates it in the current one, and a
-  // December record read from January on in the year before.
-  DateTime now = mod_.clock->LocalNow();
-  return Copy(text, 3, 2) == "12" && now.month < 12 ? now.year - 1 : now.year;
-}
-
 std::string TZkTransactions::DirectionMark(int unit, int verifyMode, int inOutState) const {
   if (inOutState == 7) return "7";
   if (!mod_.settings.F18Ext) return inOutState == 255 ? "7" : "";
@@ -269,7 +262,7 @@ bool TZkTransactions::ReadRecords(int unit, const std::string& address, std::vec
                    rec.day, rec.hour, rec.minute, rec.second, rec.workCode) + rec.userText;
     // A user above 999999 does not fit the six-digit card column: without a
     // mark its seventh digit would be read as the transaction code.
-    bool valid = rec.user >= 1 && rec.user <= 999999 && ValidTransaction(text, StoreYear(text));
+    bool valid = rec.user >= 1 && rec.user <= 999999 && ValidTransaction(text, RecordYear(text, mod_.clock->LocalNow()));
     if (valid) r.save = text + " " + address;
     out.push_back(std::move(r));
     if (!valid) {

@@ -55,8 +55,6 @@ private:
   bool Journal(IIntakeJournal& journal, const std::string& source, const std::string& tag,
                const std::vector<Read>& reads, IIntakeJournal::Seq& last);
   void MarkCorrupt(const std::string& tag);
-  // The year the store will date a record of this text in.
-  int StoreYear(const std::string& text) const;
   // The record keys of a journal note, in log order.
   static std::vector<std::string> SplitNote(const std::string& note);
 
