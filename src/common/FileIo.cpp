@@ -44,6 +44,21 @@ void SyncDirOf(const std::string& path) {
   SyncDir(p == std::string::npos ? "." : p == 0 ? "/" : path.substr(0, p));
 }
 
+bool ReplaceFile(const std::string& path, const std::string& data, const std::string& tmpSuffix, bool durable) {
+  const std::string tmp = path + tmpSuffix;
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0 && WriteAll(fd, data) && (!durable || ::fdatasync(fd) == 0);
+  if (fd >= 0 && ::close(fd) != 0) ok = false;
+  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
+    if (durable) SyncDirOf(path);
+    return true;
+  }
+  const int err = errno;  // for the caller's message, not the clean-up's
+  ::unlink(tmp.c_str());
+  errno = err;
+  return false;
+}
+
 std::string EscapeField(const std::string& s) {
   std::string out;
   out.reserve(s.size() + 4);

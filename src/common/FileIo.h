@@ -18,6 +18,13 @@ bool ReadWhole(const std::string& path, std::string& out);
 void SyncDir(const std::string& dir);
 void SyncDirOf(const std::string& path);
 
+// Replaces the file at `path` with `data`: written beside it (`path` +
+// `tmpSuffix`) and renamed over it, so a failed write leaves the previous
+// file whole and a reader never sees half of one. `durable` also syncs the
+// data and the folder. False on any failure (errno tells which), the file
+// beside it removed.
+bool ReplaceFile(const std::string& path, const std::string& data, const std::string& tmpSuffix, bool durable);
+
 // A field that cannot break its line: backslash, tab, CR, LF and NUL escaped.
 std::string EscapeField(const std::string& s);
 std::string UnescapeField(const std::string& s);

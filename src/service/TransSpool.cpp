@@ -306,16 +306,10 @@ bool TransSpool::Compact() {
   std::sort(all.begin(), all.end(), [](auto* a, auto* b) { return a->id < b->id; });
   std::string text;
   for (auto* e : all) text += EncodeLine(*e) + "\n";
-  std::string tmp = path_ + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && WriteAll(fd, text) && ::fdatasync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  if (!ok || ::rename(tmp.c_str(), path_.c_str()) != 0) {
+  if (!ReplaceFile(path_, text, ".tmp", true)) {
     Fail("cannot compact");
-    ::unlink(tmp.c_str());
     return false;
   }
-  SyncDirOf(path_);
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   staleLines_ = 0;

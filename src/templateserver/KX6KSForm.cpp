@@ -6,6 +6,7 @@
 
 #include "clientserver/BusyMark.h"
 #include "common/ControllerTable.h"
+#include "common/FileIo.h"
 #include "common/Format.h"
 #include "common/IpKey.h"
 #include "common/StrUtil.h"
@@ -203,24 +204,10 @@ TemplateHandOff TKX6KSForm::HandOffCardCommand(bool add, const std::string& user
 bool TKX6KSForm::WriteTemplateFile(const std::string& id12, const std::string& text) {
   // Written beside and renamed: a failed write leaves the previous file whole.
   const std::string path = link_.templateDir + kx6ks::TemplateFileName(id12);
-  const std::string part = path + ".part";
   std::error_code ec;
   fs::create_directories(host_.appDir + "templates", ec);
-  bool ok;
-  {
-    std::ofstream out(part, std::ios::binary | std::ios::trunc);
-    out << text << "\r\n";
-    out.close();
-    ok = !out.fail();
-  }
-  if (ok) {
-    fs::rename(part, path, ec);
-    ok = !ec;
-  }
-  if (!ok) {
-    Log(999, "<6KS.WrTpl> template file not written: " + path);
-    if (fs::is_regular_file(part, ec)) fs::remove(part, ec);
-  }
+  const bool ok = ReplaceFile(path, text + "\r\n", ".part", false);
+  if (!ok) Log(999, "<6KS.WrTpl> template file not written: " + path);
   return ok;
 }
 

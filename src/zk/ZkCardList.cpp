@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "common/FileIo.h"
 #include "common/StrUtil.h"
 #include "common/TextCodec.h"
 #include "platform/Sql.h"
@@ -102,15 +103,10 @@ std::string TZkCardList::TemplatePath(const std::string& user, int n) const {
 
 bool TZkCardList::SavetoTemplateFile(const std::string& path, const std::vector<std::uint8_t>& buffer) {
   ::mkdir((mod_.settings.AppDir + "templates").c_str(), 0755);
-  std::vector<std::uint8_t> data(kTemplateSize, 0);
+  std::string data(kTemplateSize, '\0');
   std::copy_n(buffer.begin(), std::min(buffer.size(), kTemplateSize), data.begin());
   // Written beside and renamed, so that a reader never sees half a template.
-  std::string tmp = path + ".part";
-  std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  f.close();
-  if (!f || std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
+  if (!ReplaceFile(path, data, ".part", false)) {
     mod_.log.WriteLog(999, "<ZK.SaveTpl> cannot write " + path);
     return false;
   }
