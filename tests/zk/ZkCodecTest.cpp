@@ -109,7 +109,9 @@ TEST(ZkCodec, RecordLayoutsAtTheDocumentedOffsets) {
     ASSERT_TRUE(ParseLogs(rec->data(), rec->size(), rec->size(), got)) << rec->size();
     const ZkAttendance& a = got.at(0);
     EXPECT_EQ(a.userId, rec->size() == kLogSmall ? "" : "4321") << "the short record names no enrolment";
-    if (rec->size() != kLogMedium) EXPECT_EQ(a.uid, 3);
+    if (rec->size() != kLogMedium) {
+      EXPECT_EQ(a.uid, 3);
+    }
     EXPECT_EQ(std::tie(a.verify, a.state, a.time.day, a.time.second), std::make_tuple(15, 255, 31, 58));
     EXPECT_EQ(a.workCode, rec->size() == kLogMedium ? 77u : 0u);
   }
