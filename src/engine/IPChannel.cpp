@@ -92,11 +92,7 @@ void TIPChannel::IPTimerTimer() {
         if (!suspended_ && wait_ <= 0) AnswerTimedOut();
         break;
       case 'E':
-        ctrl_.ProcessIPData();
-        wait_ = kPollWait;
-        timeouts_ = 0;
-        ctrl_.Led(CommMonitor::kGreen);
-        ctrl_.SetState('N');
+        TakeAnswer();
         break;
       case 'C':
         ctrl_.HandleRCData();
@@ -344,6 +340,14 @@ void TIPChannel::SendCommandFrame() {
   ctrl_.SetState('W');
 }
 
+void TIPChannel::TakeAnswer() {
+  ctrl_.ProcessIPData();
+  wait_ = kPollWait;
+  timeouts_ = 0;
+  ctrl_.Led(CommMonitor::kGreen);
+  ctrl_.SetState('N');
+}
+
 void TIPChannel::AnswerTimedOut() {
   ctrl_.Led(CommMonitor::kRed);
   const std::string ip = sock_->Address;
@@ -399,7 +403,13 @@ void TIPChannel::CSock1Read(TClientSocket& s) {
   // out must not be taken for new data (its records come again after the
   // repeat request). In express mode the controllers send unasked, so what
   // arrives between two listening turns is kept as well.
-  const char st = ctrl_.State();
+  char st = ctrl_.State();
+  if (ctx_.settings.expressMode && st == 'E' && !suspended_) {
+    // A frame the controller sent unasked right behind the one still to be
+    // read would be lost here: the one in the ring is read first.
+    TakeAnswer();
+    st = ctrl_.State();
+  }
   const bool listening = st == 'W' || st == 'S' ||
                          (ctx_.settings.expressMode && (st == 'N' || st == '1' || st == 'I'));
   if (!listening || suspended_) return;

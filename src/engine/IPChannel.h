@@ -82,6 +82,8 @@ private:
   void StartCommand(const std::string& line);
   void ContinueCommandConnect();
   void SendCommandFrame();
+  // The complete answer in the ring is read (state "E").
+  void TakeAnswer();
   void AnswerTimedOut();
   void Recreate();
   bool ReCreateIP();
